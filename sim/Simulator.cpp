@@ -1,0 +1,228 @@
+#include "Simulator.h"
+
+#include "SignalPipe.h"
+#include "VirtualArm.h"
+#include "VirtualHandle.h"
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Tessary::Sim {
+
+namespace {
+
+std::string JsonString(const std::string& text)
+{
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                out += buf;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out + "\"";
+}
+
+} // namespace
+
+Simulator::Simulator(Options options)
+    : options_(std::move(options))
+{
+}
+
+Simulator::~Simulator()
+{
+    RemoveLinks();
+}
+
+bool Simulator::CreateDevices(std::string& error)
+{
+    entries_.reserve(options_.triaxons + options_.handles);
+    for (unsigned i = 0; i < options_.triaxons; ++i)
+        entries_.push_back({ std::make_unique<VirtualArm>(i, options_.faults), {} });
+    for (unsigned i = 0; i < options_.handles; ++i)
+        entries_.push_back({ std::make_unique<VirtualHandle>(i, options_.faults), {} });
+    for (auto& e : entries_) {
+        if (!e.device->Open(error))
+            return false;
+    }
+    return true;
+}
+
+bool Simulator::CreateLinks(std::string& error)
+{
+    if (options_.linkDir.empty())
+        return true;
+    char resolved[PATH_MAX];
+    if (::realpath(options_.linkDir.c_str(), resolved) == nullptr) {
+        error = "link directory '" + options_.linkDir + "': " + std::strerror(errno);
+        return false;
+    }
+    const std::string dir = resolved;
+    const char* handlePrefix = options_.wireless ? "rfcomm-sim" : "ttyUSB-sim";
+    unsigned arm = 0;
+    unsigned handle = 0;
+    for (auto& e : entries_) {
+        const bool isArm = std::strcmp(e.device->Kind(), "triaxon") == 0;
+        const std::string name = isArm ? "ttyACM-sim" + std::to_string(arm++)
+                                       : handlePrefix + std::to_string(handle++);
+        const std::string path = dir + "/" + name;
+
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0) {
+            // A leftover of an earlier run is ours to replace; anything else
+            // is not ours to touch.
+            if (!S_ISLNK(st.st_mode)) {
+                error = "'" + path + "' exists and is not a symbolic link";
+                return false;
+            }
+            if (::unlink(path.c_str()) != 0) {
+                error = "unlink '" + path + "': " + std::strerror(errno);
+                return false;
+            }
+        }
+        if (::symlink(e.device->PtyPath().c_str(), path.c_str()) != 0) {
+            error = "symlink '" + path + "': " + std::strerror(errno);
+            return false;
+        }
+        e.link = path;
+    }
+    return true;
+}
+
+void Simulator::Announce() const
+{
+    for (const auto& e : entries_) {
+        const std::string line = std::string("{\"kind\": ") + JsonString(e.device->Kind())
+            + ", \"pty\": " + JsonString(e.device->PtyPath())
+            + ", \"link\": " + (e.link.empty() ? "null" : JsonString(e.link)) + "}\n";
+        std::fputs(line.c_str(), stdout);
+    }
+    std::fflush(stdout);
+}
+
+void Simulator::RemoveLink(Entry& entry)
+{
+    if (entry.link.empty())
+        return;
+    // Only remove what still is our link: someone may have replaced it.
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink(entry.link.c_str(), target, sizeof target - 1);
+    if (n >= 0) {
+        target[n] = '\0';
+        if (entry.device->PtyPath() == target)
+            ::unlink(entry.link.c_str());
+    }
+    entry.link.clear();
+}
+
+void Simulator::RemoveLinks()
+{
+    for (auto& e : entries_)
+        RemoveLink(e);
+}
+
+void Simulator::Serve(int signalFd)
+{
+    using Clock = VirtualDevice::Clock;
+    std::vector<pollfd> fds;
+    std::vector<std::size_t> owner; // entries_ index of fds[i + 1]
+    fds.reserve(entries_.size() + 1);
+    owner.reserve(entries_.size());
+
+    for (;;) {
+        fds.clear();
+        owner.clear();
+        fds.push_back({ signalFd, POLLIN, 0 });
+        bool haveDue = false;
+        Clock::time_point due{};
+        for (std::size_t i = 0; i < entries_.size(); ++i) {
+            VirtualDevice& d = *entries_[i].device;
+            if (!d.IsOpen())
+                continue;
+            fds.push_back({ d.PollFd(), POLLIN, 0 });
+            owner.push_back(i);
+            Clock::time_point next;
+            if (d.NextDue(next) && (!haveDue || next < due)) {
+                due = next;
+                haveDue = true;
+            }
+        }
+
+        timespec timeout{};
+        timespec* timeoutPtr = nullptr;
+        if (haveDue) {
+            const auto wait = due - Clock::now();
+            const long long ns = wait.count() > 0
+                ? std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count()
+                : 0;
+            timeout.tv_sec = static_cast<time_t>(ns / 1000000000LL);
+            timeout.tv_nsec = static_cast<long>(ns % 1000000000LL);
+            timeoutPtr = &timeout;
+        }
+
+        const int ready = ::ppoll(fds.data(), fds.size(), timeoutPtr, nullptr);
+        if (ready < 0 && errno != EINTR) {
+            std::fprintf(stderr, "tessary-sim: poll: %s\n", std::strerror(errno));
+            return;
+        }
+        if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
+            // Whatever the signal, it means: stop serving and clean up.
+            return;
+        }
+
+        const Clock::time_point now = Clock::now();
+        for (std::size_t k = 1; ready > 0 && k < fds.size(); ++k) {
+            const short ev = fds[k].revents;
+            Entry& e = entries_[owner[k - 1]];
+            if ((ev & POLLIN) != 0)
+                e.device->OnReadable(now);
+            else if ((ev & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+                e.device->OnPollError();
+        }
+        const Clock::time_point after = Clock::now();
+        for (auto& e : entries_) {
+            e.device->FlushDue(after);
+            if (!e.device->IsOpen())
+                RemoveLink(e);
+        }
+    }
+}
+
+int Simulator::Run()
+{
+    SignalPipe signals;
+    if (!signals.Install()) {
+        std::fprintf(stderr, "tessary-sim: signal set-up: %s\n", std::strerror(errno));
+        return 1;
+    }
+    std::string error;
+    if (!CreateDevices(error) || !CreateLinks(error)) {
+        std::fprintf(stderr, "tessary-sim: %s\n", error.c_str());
+        RemoveLinks();
+        return 1;
+    }
+    Announce();
+    Serve(signals.ReadFd());
+    RemoveLinks();
+    return 0;
+}
+
+} // namespace Tessary::Sim
