@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstdint>
+#include <iostream>
+#include <memory>
+#include <streambuf>
+#include <string>
+
+namespace Tessary::HardwareAPI::IO {
+
+// Unbuffered stream buffer over a tty descriptor: every character access and
+// block transfer reaches the descriptor at once, and reads are bounded to a
+// 1000 ms budget so a silent device can never hang the caller.
+class serialib : public std::basic_streambuf<char> {
+public:
+    static constexpr int kReadBudgetMs = 1000;
+
+    serialib() = default;
+    ~serialib() override;
+    serialib(const serialib&) = delete;
+    serialib& operator=(const serialib&) = delete;
+
+    // 1: opened and configured; -2: open() failed (errno as open left it).
+    int8_t open_tty(const char* path);
+    void raise_dtr();
+    // Bytes placed in buffer (0..count) within the read budget, or -2 when a
+    // read failed or the line hung up.
+    int timed_read(unsigned char* buffer, unsigned count);
+
+    // The descriptor; -1 when closed. Owners may close it themselves and set
+    // it to -1, after which the buffer behaves as closed.
+    int fd = -1;
+    char held = 0;
+    bool has_held = false;
+
+protected:
+    std::basic_streambuf<char>* setbuf(char* s, std::streamsize n) override;
+    std::streamsize showmanyc() override;
+    std::streamsize xsgetn(char* s, std::streamsize n) override;
+    int_type underflow() override;
+    int_type uflow() override;
+    int_type pbackfail(int_type c) override;
+    std::streamsize xsputn(const char* s, std::streamsize n) override;
+    int_type overflow(int_type c) override;
+
+private:
+    bool closed() const { return fd < 0; }
+};
+
+// The byte stream of one tty. Devices borrow it; it owns its buffer and port.
+class SerialStream : public std::basic_iostream<char> {
+public:
+    SerialStream(const char* port, bool open);
+    ~SerialStream() override;
+    SerialStream(const SerialStream&) = delete;
+    SerialStream& operator=(const SerialStream&) = delete;
+
+    // 1: open and configured; -2: the device could not be opened; -1: the
+    // open step raised an exception. Resets the stream state to good.
+    int8_t OpenPort();
+
+    const std::string& Port() const { return port; }
+    // Null until OpenPort has run.
+    serialib* Buffer() const { return buffer.get(); }
+
+private:
+    std::string port;
+    std::unique_ptr<serialib> buffer;
+};
+
+}  // namespace Tessary::HardwareAPI::IO

@@ -1,0 +1,186 @@
+#include "TessaryHardwareAPI/SerialStream.h"
+
+#include "ErrorLine.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace Tessary::HardwareAPI::IO {
+
+namespace {
+using Traits = std::char_traits<char>;
+}  // namespace
+
+// ---------------------------------------------------------------- serialib
+
+serialib::~serialib() {
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+int8_t serialib::open_tty(const char* path) {
+    fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd == -1) return -2;
+
+    // The descriptor stays non-blocking for its whole life; reads are bounded
+    // by timed_read instead.
+    ::fcntl(fd, F_SETFL, O_NONBLOCK);
+
+    termios settings{};
+    ::tcgetattr(fd, &settings);
+    std::memset(&settings, 0, sizeof settings);  // nothing of the old settings survives
+    ::cfsetispeed(&settings, B115200);
+    ::cfsetospeed(&settings, B115200);
+    settings.c_cflag |= CS8 | CREAD | CLOCAL;
+    settings.c_iflag |= IGNBRK | IGNPAR;
+    ::tcsetattr(fd, TCSANOW, &settings);
+
+    raise_dtr();
+    // Set-up results are not examined: a port that opens is reported as open.
+    return 1;
+}
+
+void serialib::raise_dtr() {
+    int lines = 0;
+    ::ioctl(fd, TIOCMGET, &lines);
+    lines |= TIOCM_DTR;
+    ::ioctl(fd, TIOCMSET, &lines);
+}
+
+int serialib::timed_read(unsigned char* buffer, unsigned count) {
+    using Clock = std::chrono::steady_clock;
+    // A monotonic clock: a wall-clock step must not cut a read short, since a
+    // short read leaves the stream at end-of-file for good.
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kReadBudgetMs);
+    unsigned got = 0;
+    bool hung_up = false;
+    for (;;) {
+        const ssize_t r = ::read(fd, buffer + got, count - got);
+        if (r < 0) return -2;
+        if (r == 0 && hung_up) return -2;  // the far end is gone; waiting cannot help
+        got += static_cast<unsigned>(r);
+        if (got >= count) return static_cast<int>(got);
+
+        const auto now = Clock::now();
+        if (now >= deadline) return static_cast<int>(got);
+        // Sleep until the line has data (or the budget is spent) rather than
+        // polling on a timer: the reply wakes us at once and waiting costs no CPU.
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now);
+        timespec wait{static_cast<time_t>(left.count() / 1000000000),
+                      static_cast<long>(left.count() % 1000000000)};
+        pollfd p{fd, POLLIN, 0};
+        const int pr = ::ppoll(&p, 1, &wait, nullptr);
+        if (pr < 0 && errno != EINTR) return -2;
+        if (pr > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+            if (p.revents & POLLNVAL) return -2;
+            hung_up = true;
+        }
+    }
+}
+
+std::basic_streambuf<char>* serialib::setbuf(char*, std::streamsize) { return this; }
+
+std::streamsize serialib::showmanyc() {
+    if (closed()) return 0;
+    if (has_held) return 1;
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags == -1 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == -1) return -1;
+    std::streamsize result = 0;
+    if (timed_read(reinterpret_cast<unsigned char*>(&held), 1) == 1) {
+        has_held = true;
+        result = 1;
+    }
+    if (::fcntl(fd, F_SETFL, flags) == -1) result = -1;  // a byte taken stays held
+    return result;
+}
+
+std::streamsize serialib::xsgetn(char* s, std::streamsize n) {
+    if (closed() || n <= 0) return 0;
+    auto* out = reinterpret_cast<unsigned char*>(s);
+    if (has_held) {
+        s[0] = held;
+        has_held = false;
+        if (n == 1) return 1;
+        const int r = timed_read(out + 1, static_cast<unsigned>(n - 1));
+        return r == -2 ? 0 : r + 1;
+    }
+    const int r = timed_read(out, static_cast<unsigned>(n));
+    return r > 0 ? r : 0;
+}
+
+serialib::int_type serialib::underflow() {
+    if (closed()) return Traits::eof();
+    if (has_held) return Traits::to_int_type(held);
+    if (timed_read(reinterpret_cast<unsigned char*>(&held), 1) != 1) return Traits::eof();
+    has_held = true;
+    return Traits::to_int_type(held);
+}
+
+serialib::int_type serialib::uflow() {
+    const int_type c = underflow();
+    has_held = false;
+    return c;
+}
+
+serialib::int_type serialib::pbackfail(int_type c) {
+    if (has_held || Traits::eq_int_type(c, Traits::eof())) return Traits::eof();
+    held = Traits::to_char_type(c);
+    has_held = true;
+    return c;
+}
+
+std::streamsize serialib::xsputn(const char* s, std::streamsize n) {
+    if (closed() || n <= 0) return 0;
+    const ssize_t w = ::write(fd, s, static_cast<size_t>(n));
+    return w == n ? n : 0;  // a partial write is not retried
+}
+
+serialib::int_type serialib::overflow(int_type c) {
+    if (closed() || Traits::eq_int_type(c, Traits::eof())) return Traits::eof();
+    const char byte = Traits::to_char_type(c);
+    return ::write(fd, &byte, 1) == 1 ? c : Traits::eof();
+}
+
+// ------------------------------------------------------------ SerialStream
+
+SerialStream::SerialStream(const char* port_path, bool open)
+    : std::basic_iostream<char>(nullptr), port(port_path) {
+    if (open && OpenPort() < 0) {
+        TESSARY_REPORT("unable to open stream '%s'", port.c_str());
+    }
+}
+
+SerialStream::~SerialStream() {
+    if (buffer && buffer->fd >= 0) {
+        ::close(buffer->fd);
+        buffer->fd = -1;
+    }
+}
+
+int8_t SerialStream::OpenPort() {
+    auto fresh = std::make_unique<serialib>();
+    rdbuf(fresh.get());  // also the only place the stream state is cleared
+    buffer = std::move(fresh);
+
+    int8_t result;
+    try {
+        result = buffer->open_tty(port.c_str());
+    } catch (...) {
+        result = -1;
+    }
+    if (result == 1) return 1;
+    TESSARY_REPORT("unable to open port '%s'", port.c_str());
+    return result;
+}
+
+}  // namespace Tessary::HardwareAPI::IO

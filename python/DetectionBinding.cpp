@@ -1,0 +1,3 @@
+#include "Bindings.h"
+
+void RegisterDetection(py::module_&) {}

@@ -1,0 +1,3 @@
+#include "Bindings.h"
+
+void RegisterHandle(py::module_&) {}

@@ -1,0 +1,3 @@
+#include "Bindings.h"
+
+void RegisterIdentifier(py::module_&) {}

@@ -1,0 +1,17 @@
+#include "Bindings.h"
+
+#include "TessaryHardwareAPI/Version.h"
+
+// PYBIND11_MODULE refuses any interpreter but the one it was compiled for
+// ("Python version mismatch: ...") before anything is registered.
+PYBIND11_MODULE(TessaryHardwareAPI, m) {
+    m.doc() = "Python Implementation of the Tessary Hardware API";
+    RegisterSerialStream(m);
+    RegisterIdentifier(m);
+    m.def("get_cpp_version", &API::GetLibraryVersion, "Get the version of the CPP library");
+    m.def("print_cpp_version", &API::PrintLibraryVersion, "Print the version of the CPP library");
+    RegisterDetection(m);
+    RegisterTriaxon(m);
+    RegisterHandle(m);
+    m.attr("__version__") = "dev";
+}

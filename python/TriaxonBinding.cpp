@@ -1,0 +1,3 @@
+#include "Bindings.h"
+
+void RegisterTriaxon(py::module_&) {}
