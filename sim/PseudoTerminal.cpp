@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -88,6 +89,15 @@ ssize_t PseudoTerminal::Read(void* buffer, std::size_t size)
             return 0;
         return -1;
     }
+}
+
+int PseudoTerminal::PendingForHost() const
+{
+    // Our slave descriptor shares the host's input queue.
+    int n = 0;
+    if (slave_ < 0 || ::ioctl(slave_, FIONREAD, &n) != 0)
+        return 0;
+    return n;
 }
 
 void PseudoTerminal::Write(const void* data, std::size_t size)

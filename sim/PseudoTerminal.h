@@ -28,6 +28,9 @@ public:
     // Non-blocking read from the master: bytes the host wrote, 0 when none.
     ssize_t Read(void* buffer, std::size_t size);
 
+    // Bytes written to the host that it has not read yet.
+    int PendingForHost() const;
+
     // One write() of the whole block. What the line cannot take is lost, as
     // on a real serial link whose receiver does not keep up.
     void Write(const void* data, std::size_t size);

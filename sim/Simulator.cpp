@@ -59,9 +59,10 @@ bool Simulator::CreateDevices(std::string& error)
         entries_.push_back({ std::make_unique<VirtualArm>(i, options_.faults), {} });
     for (unsigned i = 0; i < options_.handles; ++i)
         entries_.push_back({ std::make_unique<VirtualHandle>(i, options_.faults), {} });
-    for (auto& e : entries_) {
-        if (!e.device->Open(error))
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        if (!entries_[i].device->Open(error))
             return false;
+        entries_[i].device->SetHangUpHook([this, i] { RemoveLink(entries_[i]); });
     }
     return true;
 }
@@ -198,11 +199,8 @@ void Simulator::Serve(int signalFd)
                 e.device->OnPollError();
         }
         const Clock::time_point after = Clock::now();
-        for (auto& e : entries_) {
+        for (auto& e : entries_)
             e.device->FlushDue(after);
-            if (!e.device->IsOpen())
-                RemoveLink(e);
-        }
     }
 }
 

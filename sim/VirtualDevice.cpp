@@ -17,8 +17,17 @@ bool VirtualDevice::Open(std::string& error)
     return pty_.Open(error);
 }
 
+void VirtualDevice::BeginHangUp(Clock::time_point now)
+{
+    draining_ = true;
+    drainStart_ = now;
+}
+
 void VirtualDevice::HangUp()
 {
+    draining_ = false;
+    if (pty_.IsOpen() && hangUpHook_)
+        hangUpHook_();
     pty_.Close();
     delayedCount_ = 0;
     inputSize_ = 0;
@@ -78,7 +87,7 @@ void VirtualDevice::SendReply(std::size_t size, Clock::time_point arrival)
     if (faults_.DelayUs() == 0) {
         pty_.Write(reply_.data(), sent);
         if (hangupPending_)
-            HangUp();
+            BeginHangUp(arrival);
         return;
     }
 
@@ -99,6 +108,12 @@ void VirtualDevice::SendReply(std::size_t size, Clock::time_point arrival)
 
 void VirtualDevice::FlushDue(Clock::time_point now)
 {
+    if (draining_) {
+        const auto waited = now - drainStart_;
+        if ((waited >= kMinDrain && pty_.PendingForHost() == 0) || waited >= kMaxDrain)
+            HangUp();
+        return;
+    }
     while (delayedCount_ > 0 && pty_.IsOpen()) {
         Delayed& slot = delayed_[delayedHead_];
         if (slot.due > now)
@@ -108,7 +123,7 @@ void VirtualDevice::FlushDue(Clock::time_point now)
         delayedHead_ = (delayedHead_ + 1) % kMaxDelayed;
         --delayedCount_;
         if (last) {
-            HangUp();
+            BeginHangUp(now);
             return;
         }
     }
@@ -116,7 +131,13 @@ void VirtualDevice::FlushDue(Clock::time_point now)
 
 bool VirtualDevice::NextDue(Clock::time_point& due) const
 {
-    if (delayedCount_ == 0 || !pty_.IsOpen())
+    if (!pty_.IsOpen())
+        return false;
+    if (draining_) {
+        due = Clock::now() + kDrainCheck;
+        return true;
+    }
+    if (delayedCount_ == 0)
         return false;
     due = delayed_[delayedHead_].due;
     return true;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace Tessary::Sim {
@@ -34,6 +35,10 @@ public:
     bool IsOpen() const { return pty_.IsOpen(); }
     int PollFd() const { return pty_.MasterFd(); }
     const std::string& PtyPath() const { return pty_.SlavePath(); }
+
+    // Runs just before the device closes its pty for good, so whatever
+    // names the line is gone by the time the host sees the hang-up.
+    void SetHangUpHook(std::function<void()> hook) { hangUpHook_ = std::move(hook); }
 
     // The master has bytes (or an error) for us.
     void OnReadable(Clock::time_point now);
@@ -72,11 +77,24 @@ private:
     // lost, as they would be in a device's full transmit queue.
     static constexpr std::size_t kMaxDelayed = 32;
 
+    // A hang-up discards whatever the host has not read yet, so the last
+    // reply is given time to reach the host before the line goes down.
+    void BeginHangUp(Clock::time_point now);
     void HangUp();
+
+    // The host's queue may look empty before the kernel moved the last reply
+    // into it, so drained counts only after kMinDrain; a host that never
+    // reads is hung up on after kMaxDrain.
+    static constexpr std::chrono::milliseconds kMinDrain{ 10 };
+    static constexpr std::chrono::milliseconds kMaxDrain{ 1000 };
+    static constexpr std::chrono::milliseconds kDrainCheck{ 1 };
 
     PseudoTerminal pty_;
     FaultInjector faults_;
-    bool hangupPending_ = false;
+    std::function<void()> hangUpHook_;
+    bool hangupPending_ = false; // no more requests are answered
+    bool draining_ = false;      // the last reply is out; waiting to hang up
+    Clock::time_point drainStart_{};
 
     std::array<std::uint8_t, 4096> input_{};
     std::size_t inputSize_ = 0;
