@@ -35,7 +35,6 @@ struct HandleErrorRecord {
 class Handle : public Device {
 public:
     explicit Handle(IO::SerialStream* stream) : Device(stream) {}
-    virtual ~Handle() = default;
 
     virtual void OnHandleInfoRecord(const HandleInfoRecord& record);
     virtual void OnReceiveHandleInfo(uint8_t tool_data_remaining, uint16_t device_id, uint8_t device_model_number,
@@ -46,6 +45,9 @@ public:
                                               const uint8_t* user_data);
     virtual void OnHandleErrorRecord(const HandleErrorRecord& record);
     virtual void OnReceiveHandleErrorResponse(uint16_t device_id, uint8_t error_code);
+    // Declared after the callbacks so that they keep the first six slots of
+    // the virtual table; virtual because subclasses are owned through Handle*.
+    virtual ~Handle() = default;
 
     void SendDeviceWakeup();
     void RequestStatus();
