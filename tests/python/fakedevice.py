@@ -153,7 +153,10 @@ class FakeDevice:
                     timeout = min(timeout, when - now)
                 closed = self._closed
             fds = [self._wake_r] if closed else [self._master, self._wake_r]
-            ready, _, _ = select.select(fds, [], [], max(timeout, 0.0005))
+            try:
+                ready, _, _ = select.select(fds, [], [], max(timeout, 0.0005))
+            except OSError:
+                continue  # hang_up closed the master meanwhile
             if self._wake_r in ready:
                 os.read(self._wake_r, 1024)
             if closed:
