@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace Tessary::Sim {
 

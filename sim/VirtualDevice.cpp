@@ -1,6 +1,5 @@
 #include "VirtualDevice.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace Tessary::Sim {
@@ -35,11 +34,16 @@ void VirtualDevice::HangUp()
 
 void VirtualDevice::OnReadable(Clock::time_point now)
 {
-    if (!pty_.IsOpen() || hangupPending_)
+    if (!pty_.IsOpen())
         return;
     const ssize_t n = pty_.Read(input_.data() + inputSize_, input_.size() - inputSize_);
     if (n < 0) {
         HangUp();
+        return;
+    }
+    if (hangupPending_) {
+        // Past the last reply: swallow what comes, or poll would never rest.
+        inputSize_ = 0;
         return;
     }
     inputSize_ += static_cast<std::size_t>(n);

@@ -44,7 +44,8 @@ class Simulator:
         self.args = [str(a) for a in args]
         self.start_timeout = start_timeout
         self.proc = None
-        self.devices = []
+        self.lines = []  # the announcement lines as printed
+        self.devices = []  # and parsed
 
     @property
     def arms(self):
@@ -79,6 +80,7 @@ class Simulator:
             pending += chunk
             while b"\n" in pending:
                 line, pending = pending.split(b"\n", 1)
+                self.lines.append(line.decode())
                 self.devices.append(json.loads(line))
         if wanted == 0:
             self._wait_for_signal_handler(deadline)

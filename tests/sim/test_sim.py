@@ -58,8 +58,9 @@ def handle(sim):
 class TestCommandLine:
     def test_default_devices_announced(self):
         with Simulator() as s:
-            assert [list(d) for d in s.devices] == [["kind", "pty", "link"]] * 2
-            assert [d["kind"] for d in s.devices] == ["triaxon", "handle"]
+            arm, handle = s.devices
+            assert s.lines == [f'{{"kind": "triaxon", "pty": "{arm["pty"]}", "link": null}}',
+                               f'{{"kind": "handle", "pty": "{handle["pty"]}", "link": null}}']
             for d in s.devices:
                 assert d["link"] is None
                 assert stat.S_ISCHR(os.stat(d["pty"]).st_mode)
@@ -97,6 +98,10 @@ class TestCommandLine:
         assert r.returncode == 1 and b"not a symbolic link" in r.stderr
         assert (tmp_path / "ttyACM-sim0").read_text() == "mine"
         assert os.listdir(tmp_path) == ["ttyACM-sim0"]
+
+    def test_missing_link_directory(self, tmp_path):
+        r = subprocess.run([binary_path(), "--link", str(tmp_path / "absent")], capture_output=True, timeout=5)
+        assert r.returncode == 1 and r.stdout == b"" and b"absent" in r.stderr
 
     def test_help(self):
         r = subprocess.run([binary_path(), "--help"], capture_output=True, timeout=5)
