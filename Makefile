@@ -48,5 +48,9 @@ install: system-deps $(VENV)/.ready
 demo: install
 	$(PY) examples/demo.py
 
+bench: build
+	$(PY) -m pip install -q --disable-pip-version-check -r requirements-bench.txt
+	$(PY) bench/run_bench.py --json $(BUILD)/bench.json
+
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
