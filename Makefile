@@ -46,6 +46,7 @@ install: system-deps $(VENV)/.ready
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation .
 
 demo: install
+	$(PY) -m pip install -q --disable-pip-version-check -r requirements-demo.txt
 	$(PY) examples/demo.py
 
 bench: build
