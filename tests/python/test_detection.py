@@ -1,0 +1,95 @@
+import json
+import os
+import time
+import uuid
+
+import pytest
+
+import TessaryHardwareAPI as api
+from conftest import run_python
+
+FUNCTIONS = [
+    ("detect_triaxons", "detect available triaxon devices"),
+    ("detect_handles", "detect available handles"),
+    ("detect_wired_handles", "detect available wired handles"),
+    ("detect_wireless_handles", "detect available wireless handles"),
+]
+MARKERS = ("ttyACM", "ttyUSB", "rfcomm")
+# Wake-up reply of an arm: device 0x1234, model 4, hardware 2, firmware 3, identifier.
+ARM_INFO = bytes([0x0B, 0x34, 0x12, 0x04, 0x02, 0x03]) + bytes(range(0xA0, 0xB0))
+
+
+def dev_candidates():
+    return [name for name in os.listdir("/dev") if any(marker in name for marker in MARKERS)]
+
+
+def test_functions_take_no_arguments_and_follow_the_version_functions():
+    names = list(vars(api))
+    at = names.index("print_cpp_version")
+    assert names[at + 1 : at + 5] == [name for name, _ in FUNCTIONS]
+    for name, doc in FUNCTIONS:
+        function = getattr(api, name)
+        assert function.__doc__ == f"{name}() -> list[str]\n\n{doc}\n"
+        with pytest.raises(TypeError):
+            function("/dev")
+
+
+def test_without_candidates_every_function_returns_an_empty_list_at_once():
+    if dev_candidates():
+        pytest.skip("this machine has serial ports under /dev")
+    start = time.monotonic()
+    for name, _ in FUNCTIONS:
+        result = getattr(api, name)()
+        assert type(result) is list and result == []
+    assert time.monotonic() - start < 0.5
+
+
+@pytest.mark.skipif(
+    os.geteuid() != 0 or not os.access("/dev", os.W_OK), reason="needs root and a writable /dev"
+)
+def test_arm_behind_a_dev_link_is_found_while_the_lock_is_held(fake):
+    # The arm answers late, so a ticking Python thread would get to run if
+    # detection gave the interpreter lock away.
+    fake.expect(1, ARM_INFO, delay=0.3)
+    link = f"/dev/ttyACM-tessary-test-{os.getpid()}-{uuid.uuid4().hex[:8]}"
+    os.symlink(fake.path, link)
+    try:
+        # Detection holds the lock, so the fake must run in another process.
+        child = run_python(
+            """
+import json, threading, time
+import TessaryHardwareAPI as api
+ticks, done = [], threading.Event()
+def tick():
+    while not done.is_set():
+        ticks.append(time.monotonic())
+        time.sleep(0.005)
+ticker = threading.Thread(target=tick)
+ticker.start()
+time.sleep(0.05)
+start = time.monotonic()
+arms = api.detect_triaxons()
+end = time.monotonic()
+others = api.detect_handles() + api.detect_wired_handles() + api.detect_wireless_handles()
+done.set()
+ticker.join()
+print(json.dumps({
+    "arms": arms,
+    "types": [type(arm).__name__ for arm in arms],
+    "others": others,
+    "seconds": end - start,
+    "ticks_inside": sum(start + 0.02 < t < end - 0.02 for t in ticks),
+}))
+"""
+        )
+    finally:
+        os.unlink(link)
+    assert child.returncode == 0, child.stderr
+    result = json.loads(child.stdout)
+    resolved = os.path.realpath(fake.path)
+    assert resolved in result["arms"]
+    assert set(result["types"]) == {"str"}
+    assert resolved not in result["others"]
+    assert result["seconds"] >= 0.28
+    assert result["ticks_inside"] == 0
+    assert fake.captured() == b"\x0a"  # only the arm detection probed the link
