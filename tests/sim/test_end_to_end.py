@@ -10,13 +10,22 @@ hang-up.
 
 import math
 import os
+import pathlib
 import re
+import sys
 import time
 import uuid
 
 import pytest
 
-import TessaryHardwareAPI as api
+from simulator import Simulator
+
+MODULE_DIR = os.environ.get("TESSARY_MODULE_DIR",
+                            str(pathlib.Path(__file__).resolve().parents[2] / "build" / "python"))
+if MODULE_DIR not in sys.path:
+    sys.path.insert(0, MODULE_DIR)
+
+import TessaryHardwareAPI as api  # noqa: E402
 
 ARM_ID = list(bytes.fromhex("7e551ac0510040008000000000000000"))
 FIRMWARE_ID = b"tessary-sim 1.0\x00"
@@ -28,6 +37,21 @@ PURE_STATUS = 'Tried to call pure virtual function "API::Devices::Handle::OnRece
 # The library waits 1000 ms for a reply; margins are generous for a busy machine.
 TIMED_OUT = (0.9, 1.8)
 AT_ONCE = 0.25
+
+
+@pytest.fixture
+def start_sim():
+    """start_sim(*options) runs a tessary-sim for this test and returns it with
+    its announcement lines parsed; each one is stopped (exit 0 checked) after."""
+    running = []
+
+    def start(*args):
+        running.append(Simulator(*args).start())
+        return running[-1]
+
+    yield start
+    for sim in running:
+        sim.stop()
 
 
 def timed(call, *args):
