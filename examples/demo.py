@@ -38,7 +38,9 @@ def find_simulator():
 
 def run(script, *args):
     print(f"\n$ python examples/{script} {' '.join(args)}".rstrip(), flush=True)
-    subprocess.run([sys.executable, str(HERE / script), *args], check=True)
+    status = subprocess.run([sys.executable, str(HERE / script), *args]).returncode
+    if status != 0:
+        raise SystemExit(f"demo failed: {script} exited with status {status}")
 
 
 def main():
