@@ -1,7 +1,6 @@
 import glob
 import os
 import re
-import shutil
 import subprocess
 import termios
 
