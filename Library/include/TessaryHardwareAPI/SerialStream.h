@@ -45,6 +45,8 @@ protected:
 
 private:
     bool closed() const { return fd < 0; }
+    // Set by a write, so the next read waits for the line before reading.
+    bool request_sent = false;
 };
 
 // The byte stream of one tty. Devices borrow it; it owns its buffer and port.
