@@ -88,8 +88,8 @@ def percentile(values, q):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--rounds", type=int, default=10)
-    parser.add_argument("--batch", type=int, default=2000)
+    parser.add_argument("--rounds", type=int, default=40)
+    parser.add_argument("--batch", type=int, default=1000)
     parser.add_argument("--json", default=str(BUILD / "bench.json"))
     args = parser.parse_args()
 
