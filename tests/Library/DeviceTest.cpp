@@ -20,9 +20,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-long ElapsedMs(Clock::time_point since) {
-    return std::chrono::duration_cast<milliseconds>(Clock::now() - since).count();
-}
 
 // A device over an open stream on a fake's slave side.
 struct Framing {

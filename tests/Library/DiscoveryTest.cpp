@@ -22,9 +22,6 @@ using Paths = std::vector<std::string>;
 
 namespace {
 
-long ElapsedMs(Clock::time_point since) {
-    return std::chrono::duration_cast<milliseconds>(Clock::now() - since).count();
-}
 
 std::string RealPath(const std::string& path) {
     char resolved[PATH_MAX];

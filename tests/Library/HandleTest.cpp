@@ -14,9 +14,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-long ElapsedMs(Clock::time_point since) {
-    return std::chrono::duration_cast<milliseconds>(Clock::now() - since).count();
-}
 
 // Notes the callbacks in call order ("i" info, "s" status, "e" error; upper
 // case for the record form) and keeps what they were given.

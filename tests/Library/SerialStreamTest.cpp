@@ -19,9 +19,6 @@ using Traits = std::char_traits<char>;
 
 namespace {
 
-long ElapsedMs(Clock::time_point since) {
-    return std::chrono::duration_cast<milliseconds>(Clock::now() - since).count();
-}
 
 // A buffer opened on a fake device's slave.
 struct OpenBuffer {

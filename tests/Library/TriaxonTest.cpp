@@ -23,9 +23,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-long ElapsedMs(Clock::time_point since) {
-    return std::chrono::duration_cast<milliseconds>(Clock::now() - since).count();
-}
 
 struct Arm {
     FakeDevice fake;

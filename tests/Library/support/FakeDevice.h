@@ -103,4 +103,10 @@ private:
 // Number of open descriptors of this process.
 int OpenDescriptorCount();
 
+// Milliseconds on the monotonic clock since `since`.
+inline long ElapsedMs(std::chrono::steady_clock::time_point since) {
+    return static_cast<long>(
+        std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - since).count());
+}
+
 }  // namespace tessary_test
