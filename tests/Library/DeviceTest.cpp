@@ -1,4 +1,4 @@
-// Device framing (Part 2.1) over a pseudo-terminal played by FakeDevice.
+// Device framing over a pseudo-terminal played by FakeDevice.
 #include <gtest/gtest.h>
 
 #include <cerrno>

@@ -1,4 +1,4 @@
-// Arm protocol (Part 2.2), byte-exact, over a pseudo-terminal played by FakeDevice.
+// Arm protocol, byte-exact, over a pseudo-terminal played by FakeDevice.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -36,9 +36,9 @@ def test_other_interpreters_are_refused_with_the_version_text(version):
     code = f"""
 import importlib.machinery, importlib.util, sys
 loader = importlib.machinery.ExtensionFileLoader("TessaryHardwareAPI", {module_file!r})
-spec = importlib.util.spec_from_file_location("TessaryHardwareAPI", {module_file!r}, loader=loader)
+found = importlib.util.spec_from_file_location("TessaryHardwareAPI", {module_file!r}, loader=loader)
 try:
-    importlib.util.module_from_spec(spec)
+    importlib.util.module_from_spec(found)
 except ImportError as error:
     print(str(error) == ("Python version mismatch: module was compiled for Python 3.12, but the "
                          "interpreter version is incompatible: " + sys.version + "."))

@@ -1,4 +1,4 @@
-"""The arm class Triaxon (Part 4.2) against a fake arm on a pseudo-terminal."""
+"""The arm class Triaxon against a fake arm on a pseudo-terminal."""
 
 import gc
 import struct
