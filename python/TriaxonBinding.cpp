@@ -42,8 +42,15 @@ void WarnDeprecated(const char* text) {
     if (PyErr_WarnEx(PyExc_DeprecationWarning, text, 1) == -1) throw py::error_already_set();
 }
 
+// Built straight from the floats: this is the control loop's return path.
+py::list FloatTriple(const float* values) {
+    py::list list(kTriple);
+    for (std::size_t i = 0; i < kTriple; ++i) PyList_SET_ITEM(list.ptr(), i, py::float_(values[i]).release().ptr());
+    return list;
+}
+
 py::tuple StateTuple(const float* first, const float* second) {
-    return py::make_tuple(Floats(first, first + kTriple), Floats(second, second + kTriple));
+    return py::make_tuple(FloatTriple(first), FloatTriple(second));
 }
 
 std::vector<uint8_t> ByteList(const API::UUID& id) {
