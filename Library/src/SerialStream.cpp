@@ -79,7 +79,10 @@ int serialib::timed_read(unsigned char* buffer, unsigned count) {
         wait_first = false;
 
         const auto now = Clock::now();
-        if (now >= deadline) return static_cast<int>(got);
+        if (now >= deadline) {
+            timed_out = true;
+            return static_cast<int>(got);
+        }
         // Sleep until the line has data (or the budget is spent) rather than
         // polling on a timer: the reply wakes us at once and waiting costs no CPU.
         const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now);
@@ -169,11 +172,27 @@ SerialStream::SerialStream(const char* port_path, bool open)
     }
 }
 
-SerialStream::~SerialStream() {
-    if (buffer && buffer->fd >= 0) {
-        ::close(buffer->fd);
-        buffer->fd = -1;
-    }
+SerialStream::~SerialStream() { Close(); }
+
+bool SerialStream::IsOpen() const { return buffer && buffer->fd >= 0; }
+
+bool SerialStream::Good() const { return IsOpen() && good(); }
+
+bool SerialStream::TimedOut() const { return buffer && buffer->timed_out; }
+
+void SerialStream::Close() {
+    if (!IsOpen()) return;
+    ::close(buffer->fd);
+    buffer->fd = -1;
+    // End-of-file, as after a time-out: later exchanges fail without a line.
+    setstate(std::ios_base::eofbit | std::ios_base::failbit);
+}
+
+int8_t SerialStream::Reopen() {
+    Close();
+    const int8_t result = OpenPort();
+    if (result < 0) TESSARY_REPORT("unable to open stream '%s'", port.c_str());
+    return result;
 }
 
 int8_t SerialStream::OpenPort() {

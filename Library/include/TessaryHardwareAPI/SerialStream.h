@@ -32,6 +32,9 @@ public:
     int fd = -1;
     char held = 0;
     bool has_held = false;
+    // Set when a read ran out of its budget short of its count; a new buffer
+    // (OpenPort) starts clear.
+    bool timed_out = false;
 
 protected:
     std::basic_streambuf<char>* setbuf(char* s, std::streamsize n) override;
@@ -64,6 +67,21 @@ public:
     const std::string& Port() const { return port; }
     // Null until OpenPort has run.
     serialib* Buffer() const { return buffer.get(); }
+
+    // Connection state, for callers that must tell a dead link from a quiet one.
+    // Open: the port's descriptor is open.
+    bool IsOpen() const;
+    // Open, and no read or write has failed or timed out since it was opened.
+    bool Good() const;
+    // A read ran out of its budget, so the stream is at end-of-file.
+    bool TimedOut() const;
+    // Closes the port; idempotent. Later exchanges fail at once and quietly,
+    // as after a time-out.
+    void Close();
+    // Closes, then opens the same path anew (lock and line settings included)
+    // with a clean state. 1 on success; otherwise OpenPort's result, after the
+    // same two lines a failed construction prints.
+    int8_t Reopen();
 
 private:
     std::string port;
