@@ -17,6 +17,7 @@ test: build asan
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
 	TESSARY_MODULE_DIR=$(CURDIR)/$(BUILD)/python TESSARY_SIM=$(CURDIR)/$(BUILD)/sim/tessary-sim \
 	  $(PY) -m pytest -q -p no:cacheprovider
+	$(MAKE) --no-print-directory wheel-check
 
 system-deps:
 	@dpkg -s libgtest-dev >/dev/null 2>&1 || { \
@@ -52,6 +53,28 @@ demo: install
 bench: build
 	$(PY) -m pip install -q --disable-pip-version-check -r requirements-bench.txt
 	$(PY) bench/run_bench.py --json $(BUILD)/bench.json
+
+# A wheel for PyPI: built by pip, repaired by auditwheel to the manylinux tag
+# it fits, its metadata checked by twine; `wheel-check` installs it into a
+# fresh venv and runs it there.
+.PHONY: wheel wheel-check
+WHEEL_RAW := $(BUILD)/wheel-raw
+# Wheel file names carry the normalised (lower-case) project name.
+WHEEL = dist/tessaryhardwareapi-*.whl
+
+$(VENV)/.wheel-tools: requirements-wheel.txt $(VENV)/.ready
+	$(PY) -m pip install -q --disable-pip-version-check -r requirements-wheel.txt
+	@touch $@
+
+wheel: system-deps $(VENV)/.ready $(VENV)/.wheel-tools
+	rm -rf $(WHEEL_RAW) && mkdir -p dist && rm -f $(WHEEL)
+	$(PY) -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation -w $(WHEEL_RAW) .
+	auditwheel repair -w dist $(WHEEL_RAW)/*.whl
+	auditwheel show $(WHEEL)
+	twine check --strict $(WHEEL)
+
+wheel-check: wheel
+	tools/check-wheel.sh $(WHEEL) $(BUILD)/wheel-check
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

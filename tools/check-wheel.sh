@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Installs a wheel into a fresh Python 3.12 virtual environment, with no index
+# and from outside the source tree, and checks that what a user of the wheel
+# needs is there: the module, tessary-sim, the tessary command and the typing
+# information.
+#   tools/check-wheel.sh WHEEL VENV_DIR
+set -euo pipefail
+wheel=$(realpath "$1")
+venv=$2
+tree=$(cd "$(dirname "$0")/.." && pwd)
+
+rm -rf "$venv"
+"$("$tree/tools/find-python.sh" 3.12)" -m venv "$venv"
+venv=$(cd "$venv" && pwd)
+py=$venv/bin/python
+"$py" -m pip install -q --disable-pip-version-check --no-index "$wheel"
+
+cd /  # never the source tree's files
+"$py" - "$venv" <<'PY'
+import pathlib, sys
+import TessaryHardwareAPI as api
+venv = pathlib.Path(sys.argv[1])
+assert pathlib.Path(api.__file__).is_relative_to(venv), f"module loaded from {api.__file__}"
+assert api.get_cpp_version() == "0.1.1", api.get_cpp_version()
+print(f"wheel check: import TessaryHardwareAPI {api.get_cpp_version()} from {api.__file__}")
+PY
+"$venv/bin/tessary-sim" --help | grep -q '^usage: tessary-sim'
+echo "wheel check: tessary-sim --help"
+
+# End to end: the installed module drives the installed simulator's arm.
+"$py" - "$venv/bin/tessary-sim" <<'PY'
+import json, subprocess, sys
+import TessaryHardwareAPI as api
+sim = subprocess.Popen([sys.argv[1], "--triaxons", "1", "--handles", "0"], stdout=subprocess.PIPE, text=True)
+try:
+    port = json.loads(sim.stdout.readline())["pty"]
+    stream = api.SerialStream(port)
+    arm = api.Triaxon(stream)
+    info = arm.device_wakeup()
+    assert info[1] == 4, f"wake-up reply {info}"
+    position, velocity = arm.end_effector_force([0.0, 0.0, 0.5])
+    assert len(position) == 3 and len(velocity) == 3, (position, velocity)
+    print(f"wheel check: arm on {port} woke up as device {info[0]:#06x}, model {info[1]}")
+finally:
+    sim.terminate()
+    sim.wait(timeout=10)
+PY
+
+# The two checks below hold as soon as the tree has the tessary command and
+# the stub distribution; a tree without them reports the skip.
+if [ -d "$tree/python/tessary" ]; then
+  "$venv/bin/tessary" --help | grep -q 'usage: tessary'
+  echo "wheel check: tessary --help"
+else
+  echo "wheel check: SKIPPED tessary --help (no python/tessary in this tree)"
+fi
+if [ -d "$tree/python/TessaryHardwareAPI-stubs" ]; then
+  "$py" -c '
+import pathlib, sysconfig
+stub = pathlib.Path(sysconfig.get_paths()["purelib"]) / "TessaryHardwareAPI-stubs" / "__init__.pyi"
+assert stub.is_file(), f"missing {stub}"
+print(f"wheel check: typing information at {stub}")'
+else
+  echo "wheel check: SKIPPED typing information (no python/TessaryHardwareAPI-stubs in this tree)"
+fi
+echo "wheel check: passed"
