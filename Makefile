@@ -11,10 +11,17 @@ export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 CMAKE_PYTHON = -DPython_EXECUTABLE=$(PY) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
 
 .PHONY: test demo bench build asan system-deps cpp-test asan-test py-test install clean
+.PHONY: help fuzz fuzz-smoke fuzz-build fuzz-deps
 
-test: build asan
+test: cpp-test asan-test py-test fuzz-smoke
+
+cpp-test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+
+asan-test: asan
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
+
+py-test: build
 	TESSARY_MODULE_DIR=$(CURDIR)/$(BUILD)/python TESSARY_SIM=$(CURDIR)/$(BUILD)/sim/tessary-sim \
 	  $(PY) -m pytest -q -p no:cacheprovider
 	$(MAKE) --no-print-directory wheel-check
@@ -77,4 +84,64 @@ wheel-check: wheel
 	tools/check-wheel.sh $(WHEEL) $(BUILD)/wheel-check
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+
+# libFuzzer targets (tests/fuzz), built with clang in their own folder. New
+# inputs the fuzzer finds go to $(FUZZ_BUILD)/corpus, crashes to
+# $(FUZZ_BUILD)/artifacts; the committed seeds stay as they are.
+FUZZ_BUILD := build-fuzz
+FUZZ_TARGETS := triaxon handle
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 5
+FUZZ_PROBE := echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' | \
+  clang++ -x c++ - -fsanitize=fuzzer,address,undefined -o /dev/null >/dev/null 2>&1
+
+fuzz-deps:
+	@$(FUZZ_PROBE) || { echo "installing clang (libFuzzer)"; apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang && { $(FUZZ_PROBE) || \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libclang-rt-$$(clang++ -dumpversion | cut -d. -f1)-dev; }; }
+
+$(FUZZ_BUILD)/build.ninja: $(VENV)/.ready
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTESSARY_FUZZ=ON -DTESSARY_BUILD_MODULE=OFF -DTESSARY_BUILD_SIM=OFF -DTESSARY_BUILD_TESTS=OFF \
+	  -DTESSARY_BUILD_BENCH=OFF
+
+fuzz-build: fuzz-deps $(FUZZ_BUILD)/build.ninja
+	cmake --build $(FUZZ_BUILD) -j$(JOBS)
+
+# $(1): seconds per target. Prints each target's run count; on a crash or a
+# mismatch, the end of its log and the input that caused it.
+define run-fuzzers
+	@mkdir -p $(FUZZ_BUILD)/artifacts
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t; log=$(FUZZ_BUILD)/fuzz_$$t.log; \
+	  if $(FUZZ_BUILD)/tests/fuzz/fuzz_$$t -max_total_time=$(1) -max_len=2048 -timeout=10 -print_final_stats=1 \
+	       -artifact_prefix=$(FUZZ_BUILD)/artifacts/$$t- $(FUZZ_BUILD)/corpus/$$t tests/fuzz/corpus/$$t >$$log 2>&1; \
+	  then echo "fuzz_$$t: $$(sed -n 's/^stat::number_of_executed_units: *//p' $$log) inputs in $(1) s, no crash, no mismatch"; \
+	  else tail -n 30 $$log; echo "fuzz_$$t FAILED (log: $$log)"; exit 1; fi; \
+	done
+endef
+
+fuzz: fuzz-build
+	$(call run-fuzzers,$(FUZZ_SECONDS))
+
+fuzz-smoke: fuzz-build
+	$(call run-fuzzers,$(FUZZ_SMOKE_SECONDS))
+
+help:
+	@echo "make test        build everything, then cpp-test, asan-test, py-test and fuzz-smoke"
+	@echo "make cpp-test    C++ tests (ctest) on the normal build ($(BUILD))"
+	@echo "make asan-test   C++ tests under AddressSanitizer and UBSan ($(ASAN_BUILD))"
+	@echo "make py-test     Python tests (pytest) against the module and simulator in $(BUILD)"
+	@echo "make fuzz-smoke  each fuzz target for FUZZ_SMOKE_SECONDS (default 5)"
+	@echo "make fuzz        each fuzz target for FUZZ_SECONDS (default 60)"
+	@echo "make fuzz-build  build the libFuzzer targets with clang ($(FUZZ_BUILD))"
+	@echo "make fuzz-deps   install clang and its libFuzzer runtime when missing"
+	@echo "make build       configure and build the library, module, simulator and tests ($(BUILD))"
+	@echo "make asan        the sanitizer build of the library and C++ tests ($(ASAN_BUILD))"
+	@echo "make system-deps install the Debian packages the build needs (GoogleTest)"
+	@echo "make install     install the module and the virtual device program into $(VENV)"
+	@echo "make demo        install, then run examples/demo.py against simulated devices"
+	@echo "make bench       run the benchmarks and write $(BUILD)/bench.json"
+	@echo "make clean       remove the build folders"
+	@echo "make help        this list"
