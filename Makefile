@@ -101,7 +101,7 @@ fuzz-deps:
 	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang && { $(FUZZ_PROBE) || \
 	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libclang-rt-$$(clang++ -dumpversion | cut -d. -f1)-dev; }; }
 
-$(FUZZ_BUILD)/build.ninja: $(VENV)/.ready
+$(FUZZ_BUILD)/build.ninja: $(VENV)/.ready | fuzz-deps
 	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTESSARY_FUZZ=ON -DTESSARY_BUILD_MODULE=OFF -DTESSARY_BUILD_SIM=OFF -DTESSARY_BUILD_TESTS=OFF \
 	  -DTESSARY_BUILD_BENCH=OFF
