@@ -21,9 +21,14 @@ namespace {
 using Call = std::vector<uint8_t>;
 enum : uint8_t { kInfoArgs = 1, kInfoRecord, kStatusArgs, kStatusRecord, kErrorArgs, kErrorRecord };
 
-void Put(Call& c, const void* p, size_t n) { c.insert(c.end(), static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + n); }
+void Put(Call& c, const void* p, size_t n) {
+    const auto* b = static_cast<const uint8_t*>(p);
+    c.insert(c.end(), b, b + n);
+}
 void Put16(Call& c, uint16_t v) { Put(c, &v, 2); }
 
+// Overrides every callback (`override` pins their exact argument types) and
+// records each call; ranges are checked by comparing with the model.
 class Recorder : public Handle {
 public:
     using Handle::Handle;
