@@ -13,7 +13,7 @@ CMAKE_PYTHON = -DPython_EXECUTABLE=$(PY) -Dpybind11_DIR=$$($(PY) -m pybind11 --c
 .PHONY: test demo bench build asan system-deps cpp-test asan-test py-test install clean
 .PHONY: help fuzz fuzz-smoke fuzz-build fuzz-deps
 
-test: cpp-test asan-test py-test fuzz-smoke
+test: cpp-test asan-test py-test wheel-check fuzz-smoke
 
 cpp-test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
@@ -24,7 +24,6 @@ asan-test: asan
 py-test: build
 	TESSARY_MODULE_DIR=$(CURDIR)/$(BUILD)/python TESSARY_SIM=$(CURDIR)/$(BUILD)/sim/tessary-sim \
 	  $(PY) -m pytest -q -p no:cacheprovider
-	$(MAKE) --no-print-directory wheel-check
 
 system-deps:
 	@dpkg -s libgtest-dev >/dev/null 2>&1 || { \
@@ -131,7 +130,7 @@ fuzz-smoke: fuzz-build
 	$(call run-fuzzers,$(FUZZ_SMOKE_SECONDS))
 
 help:
-	@echo "make test        build everything, then cpp-test, asan-test, py-test and fuzz-smoke"
+	@echo "make test        build everything, then cpp-test, asan-test, py-test, wheel-check and fuzz-smoke"
 	@echo "make cpp-test    C++ tests (ctest) on the normal build ($(BUILD))"
 	@echo "make asan-test   C++ tests under AddressSanitizer and UBSan ($(ASAN_BUILD))"
 	@echo "make py-test     Python tests (pytest) against the module and simulator in $(BUILD)"
@@ -145,5 +144,7 @@ help:
 	@echo "make install     install the module and the virtual device program into $(VENV)"
 	@echo "make demo        install, then run examples/demo.py against simulated devices"
 	@echo "make bench       run the benchmarks and write $(BUILD)/bench.json"
+	@echo "make wheel       build the manylinux wheel into dist/ and check it with auditwheel and twine"
+	@echo "make wheel-check install the wheel into a fresh venv and drive the simulator through it"
 	@echo "make clean       remove the build folders"
 	@echo "make help        this list"
