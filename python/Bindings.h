@@ -2,6 +2,14 @@
 
 #include <pybind11/pybind11.h>
 
+#include <stdexcept>
+#include <string>
+
+#include "TessaryHardwareAPI/Handle.h"
+#include "TessaryHardwareAPI/SerialStream.h"
+#include "TessaryHardwareAPI/Triaxon.h"
+#include "TessaryHardwareAPI/UUID.h"
+
 namespace Tessary::HardwareAPI {}
 // The short alias is also how pybind11's override macros spell class names in
 // their messages ("API::Devices::Handle::...").
@@ -16,8 +24,76 @@ void RegisterDetection(py::module_& m);
 void RegisterTriaxon(py::module_& m);
 void RegisterHandle(py::module_& m);
 
-#include "TessaryHardwareAPI/UUID.h"
-
 // A standard-library uuid.UUID with the identifier's bytes in storage order.
 // Needs the interpreter lock; raises what the uuid module raises.
 py::object MakePythonUuid(const API::UUID& id);
+
+// An argument that must be a bound object whose __init__ has run; anything
+// else (None, another type, an object made with Cls.__new__) is refused with
+// TypeError before the call. Used where a device borrows another object.
+template <typename T>
+struct Constructed {
+    T* object = nullptr;
+    T& operator*() const { return *object; }
+    T* get() const { return object; }
+};
+
+namespace pybind11::detail {
+
+// An object made with Cls.__new__(Cls), or a subclass instance whose __init__
+// uses self before the base __init__ ran, holds no C++ object: pybind11 would
+// hand the method freshly allocated, unconstructed memory. This caster checks
+// the holder first and refuses such an object without allocating anything:
+// as self with RuntimeError, as another argument (AsArgument) with TypeError.
+template <typename T, bool AsArgument = false>
+class initialised_caster : public type_caster_base<T> {
+public:
+    bool load(handle src, bool convert) { return this->template load_impl<initialised_caster>(src, convert); }
+
+    // Called by load_impl for every instance it accepts.
+    void load_value(value_and_holder&& v_h) {
+        if (!v_h.holder_constructed()) {
+            // v_h.type is null for an exact type match; typeinfo is T's.
+            const auto* bound = v_h.type ? v_h.type : this->typeinfo;
+            const std::string text = std::string(bound->type->tp_name) + ".__init__() was never called on this " +
+                                     Py_TYPE(v_h.inst)->tp_name + " object";
+            if (AsArgument) throw type_error(text);
+            throw std::runtime_error(text);
+        }
+        type_caster_base<T>::load_value(std::move(v_h));
+    }
+};
+
+// Every bound class with members goes through the check, as self and as a
+// plain reference or pointer argument.
+template <>
+class type_caster<API::IO::SerialStream> : public initialised_caster<API::IO::SerialStream> {};
+template <>
+class type_caster<API::Devices::Triaxon> : public initialised_caster<API::Devices::Triaxon> {};
+template <>
+class type_caster<API::Devices::Handle> : public initialised_caster<API::Devices::Handle> {};
+template <>
+class type_caster<API::UUID> : public initialised_caster<API::UUID> {};
+
+template <typename T>
+class type_caster<Constructed<T>> {
+public:
+    // The signature shows the wrapped class, as for a plain reference.
+    static constexpr auto name = const_name<T>();
+
+    bool load(handle src, bool convert) {
+        if (!inner.load(src, convert)) return false;
+        value.object = static_cast<T*>(inner.value);
+        return value.object != nullptr;  // None
+    }
+
+    template <typename>
+    using cast_op_type = Constructed<T>;
+    operator Constructed<T>() const { return value; }
+
+private:
+    initialised_caster<T, true> inner;
+    Constructed<T> value;
+};
+
+}  // namespace pybind11::detail

@@ -52,6 +52,10 @@ namespace {
 constexpr const char* kPureStatusMessage =
     "Tried to call pure virtual function \"API::Devices::Handle::OnReceiveHandleStatusMessage\"";
 
+enum Callback { kOnInfo, kOnStatus, kOnError, kCallbacks };
+constexpr const char* kCallbackNames[kCallbacks] = {"OnReceiveHandleInfo", "OnReceiveHandleStatusMessage",
+                                                    "OnReceiveHandleErrorResponse"};
+
 // Forwards the argument-form callbacks to methods of the same name on the
 // Python subclass. The library calls them from Receive, which runs without
 // the interpreter lock, so each one takes the lock for itself; on a thread
@@ -63,9 +67,7 @@ public:
     void OnReceiveHandleInfo(uint8_t tool_data_remaining, uint16_t device_id, uint8_t device_model_number,
                              uint8_t hardware_version, uint8_t firmware_version) override {
         py::gil_scoped_acquire locked;
-        if (py::function override = Lookup("OnReceiveHandleInfo")) {
-            override(tool_data_remaining, device_id, device_model_number, hardware_version, firmware_version);
-        }
+        Forward(kOnInfo, tool_data_remaining, device_id, device_model_number, hardware_version, firmware_version);
     }
 
     void OnReceiveHandleStatusMessage(uint16_t device_id, const float* quaternion, uint8_t error_flag,
@@ -78,30 +80,76 @@ public:
         if (user_data_length != 0) std::memcpy(data, user_data, user_data_length);
 
         py::gil_scoped_acquire locked;
-        py::function override = Lookup("OnReceiveHandleStatusMessage");
-        // Raised here, with the lock still held: the library default does
-        // nothing, but a Python subclass has to handle status messages.
-        if (!override) throw std::runtime_error(kPureStatusMessage);
         py::list quaternion_list(4);
         for (size_t i = 0; i < 4; ++i) quaternion_list[i] = py::float_(q[i]);
         py::list data_list(user_data_length);
         for (size_t i = 0; i < user_data_length; ++i) data_list[i] = py::int_(data[i]);
-        override(device_id, quaternion_list, error_flag, hall_effect_sensor_level, user_data_length, data_list);
+        // Raised here, with the lock still held: the library default does
+        // nothing, but a Python subclass has to handle status messages.
+        if (!Forward(kOnStatus, device_id, quaternion_list, error_flag, hall_effect_sensor_level, user_data_length,
+                     data_list)) {
+            throw std::runtime_error(kPureStatusMessage);
+        }
     }
 
     void OnReceiveHandleErrorResponse(uint16_t device_id, uint8_t error_code) override {
         py::gil_scoped_acquire locked;
-        if (py::function override = Lookup("OnReceiveHandleErrorResponse")) {
-            override(device_id, error_code);
-        }
+        Forward(kOnError, device_id, error_code);
     }
 
+    // True while this object's override of the callback runs (on any depth):
+    // a call of the base method from inside it (super()) then gets the base
+    // behaviour instead of re-entering the override.
+    bool Running(Callback which) const { return running[which] > 0; }
+
 private:
-    // Looked up on every call; nothing is registered at construction. A
-    // method of Handle itself, or a call from inside the override on the
-    // same object (super()), finds nothing, so an override never re-enters.
-    py::function Lookup(const char* name) const { return py::get_override(static_cast<const Handle*>(this), name); }
+    // Calls the override, if the subclass has one; false when it has none.
+    template <typename... Args>
+    bool Forward(Callback which, Args&&... args) {
+        py::object override = Lookup(kCallbackNames[which]);
+        if (!override) return false;
+        struct Depth {
+            int& count;
+            explicit Depth(int& c) : count(c) { ++count; }
+            ~Depth() { --count; }
+        } depth(running[which]);
+        override(std::forward<Args>(args)...);
+        return true;
+    }
+
+    // Looked up on the object's type at every message, with neither of
+    // pybind11's shortcuts: its per-type cache of misses would hide a method
+    // added to the class later, and its frame check would drop a message
+    // that arrives through a nested Receive() inside the same callback. A
+    // method of Handle itself is no override. Needs the interpreter lock.
+    py::object Lookup(const char* name) const {
+        const py::handle self =
+            py::detail::get_object_handle(static_cast<const Handle*>(this), py::detail::get_type_info(typeid(Handle)));
+        if (!self) return {};
+        const py::str key(name);
+        PyTypeObject* type = Py_TYPE(self.ptr());
+        PyObject* found = _PyType_Lookup(type, key.ptr());  // borrowed; the MRO, not the instance
+        const auto base = reinterpret_cast<PyTypeObject*>(py::detail::get_type_handle(typeid(Handle), true).ptr());
+        if (found == nullptr || found == _PyType_Lookup(base, key.ptr())) return {};
+        // Bound as attribute access would bind it (functions, classmethods...).
+        if (descrgetfunc get = Py_TYPE(found)->tp_descr_get) {
+            PyObject* bound = get(found, self.ptr(), reinterpret_cast<PyObject*>(type));
+            if (bound == nullptr) throw py::error_already_set();
+            return py::reinterpret_steal<py::object>(bound);
+        }
+        return py::reinterpret_borrow<py::object>(found);
+    }
+
+    int running[kCallbacks] = {};
 };
+
+// The callbacks as Python calls them go through the virtual table, so that on
+// a subclass they reach its override; from inside that same override (super())
+// they get the base behaviour instead: nothing, or the pure-virtual error.
+bool InsideOverride(const Handle& handle, Callback which) {
+    const auto* trampoline = dynamic_cast<const TrampolineHandle*>(&handle);
+    return trampoline != nullptr && trampoline->Running(which);
+}
 
 }  // namespace
 
@@ -109,12 +157,13 @@ void RegisterHandle(py::module_& m) {
     using py::arg;
     const auto unlocked = py::call_guard<py::gil_scoped_release>();
 
-    // The stream is taken by reference so that None is refused with
-    // TypeError: a handle must never reach the framing without a stream.
-    // keep_alive keeps the Python stream alive as long as the handle.
+    // The stream must be a SerialStream whose __init__ ran; None and anything
+    // else are refused with TypeError: a handle must never reach the framing
+    // without a stream. keep_alive keeps the Python stream alive as long as
+    // the handle.
     py::class_<Handle, TrampolineHandle>(m, "Handle")
-        .def(py::init([](SerialStream& stream) { return new Handle(&stream); },
-                      [](SerialStream& stream) { return new TrampolineHandle(&stream); }),
+        .def(py::init([](Constructed<SerialStream> stream) { return new Handle(stream.get()); },
+                      [](Constructed<SerialStream> stream) { return new TrampolineHandle(stream.get()); }),
              py::keep_alive<1, 2>())
         .def("SendDeviceWakeup", &Handle::SendDeviceWakeup, unlocked)
         .def(
@@ -132,14 +181,23 @@ void RegisterHandle(py::module_& m) {
             },
             arg("device_id") = 0, arg("data_length") = 0, arg("user_data") = py::none(), "send handle state")
         .def("RequestStatus", &Handle::RequestStatus, unlocked, "request handle status")
-        .def("OnReceiveHandleInfo", &Handle::OnReceiveHandleInfo, arg("tool_data_remaining"), arg("device_id"),
-             arg("device_model_number"), arg("hardware_version"), arg("firmware_version"), "OnReceiveHandleInfo")
+        .def(
+            "OnReceiveHandleInfo",
+            [](Handle& handle, uint8_t tool_data_remaining, uint16_t device_id, uint8_t device_model_number,
+               uint8_t hardware_version, uint8_t firmware_version) {
+                if (InsideOverride(handle, kOnInfo)) return;
+                handle.OnReceiveHandleInfo(tool_data_remaining, device_id, device_model_number, hardware_version,
+                                           firmware_version);
+            },
+            arg("tool_data_remaining"), arg("device_id"), arg("device_model_number"), arg("hardware_version"),
+            arg("firmware_version"), "OnReceiveHandleInfo")
         .def(
             "OnReceiveHandleStatusMessage",
             [](Handle& handle, uint16_t device_id, float quaternion, uint8_t error_flag,
                uint8_t hall_effect_sensor_level, uint8_t user_data_length, uint8_t user_data) {
                 // One component and one byte are given; the rest read as
                 // zero, so nothing beyond the given values is ever read.
+                if (InsideOverride(handle, kOnStatus)) throw std::runtime_error(kPureStatusMessage);
                 const float q[4] = {quaternion, 0.0f, 0.0f, 0.0f};
                 uint8_t data[255] = {user_data};
                 handle.OnReceiveHandleStatusMessage(device_id, q, error_flag, hall_effect_sensor_level,
@@ -147,8 +205,13 @@ void RegisterHandle(py::module_& m) {
             },
             arg("device_id"), arg("quaternion"), arg("error_flag"), arg("hall_effect_sensor_level"),
             arg("user_data_length"), arg("user_data"), "OnReceiveHandleStatusMessage")
-        .def("OnReceiveHandleErrorResponse", &Handle::OnReceiveHandleErrorResponse, arg("device_id"),
-             arg("error_code"), "OnReceiveHandleErrorResponse")
+        .def(
+            "OnReceiveHandleErrorResponse",
+            [](Handle& handle, uint16_t device_id, uint8_t error_code) {
+                if (InsideOverride(handle, kOnError)) return;
+                handle.OnReceiveHandleErrorResponse(device_id, error_code);
+            },
+            arg("device_id"), arg("error_code"), "OnReceiveHandleErrorResponse")
         .def("Receive", &Handle::Receive, unlocked, "Receive data from the handle")
         .def(
             "Receive",
@@ -161,5 +224,9 @@ void RegisterHandle(py::module_& m) {
                 py::gil_scoped_release released;
                 return handle.Receive();
             },
-            arg("obsolete"), "[DEPRECATED] Receive current and return current");
+            arg("obsolete"), "[DEPRECATED] Receive current and return current")
+        // The very object the handle was made with (kept alive by keep_alive).
+        .def_property_readonly(
+            "stream", [](const Handle& handle) { return handle.stream; }, py::return_value_policy::reference,
+            "The SerialStream this handle was made with.");
 }

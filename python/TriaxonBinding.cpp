@@ -119,10 +119,11 @@ py::tuple OlderState(Triaxon& arm, Floats first, Floats second, const char* firs
 void RegisterTriaxon(py::module_& m) {
     py::class_<Triaxon> triaxon(m, "Triaxon");
 
-    // A reference parameter refuses None with the binding layer's TypeError
-    // for incompatible constructor arguments. keep_alive ties the stream
-    // object's life to the arm's: the arm borrows the wrapped stream.
-    triaxon.def(py::init([](SerialStream& stream) { return new Triaxon(&stream); }), py::keep_alive<1, 2>());
+    // The stream parameter refuses None, other types and a stream whose
+    // __init__ never ran with the binding layer's TypeError. keep_alive ties
+    // the stream object's life to the arm's: the arm borrows the wrapped stream.
+    triaxon.def(py::init([](Constructed<SerialStream> stream) { return new Triaxon(stream.get()); }),
+                py::keep_alive<1, 2>());
 
     // ------------------------------------------------------ current methods
 
@@ -260,8 +261,8 @@ void RegisterTriaxon(py::module_& m) {
     triaxon.def(
         "ReceiveDeviceInfo",
         [](Triaxon& arm, uint16_t device_id, uint8_t model, uint8_t hardware, uint8_t firmware,
-           const API::UUID& initial) -> py::tuple {
-            API::UUID id = initial;  // the result is a copy of its own
+           Constructed<API::UUID> initial) -> py::tuple {
+            API::UUID id = *initial;  // the result is a copy of its own
             {
                 py::gil_scoped_release unlocked;
                 arm.ReceiveDeviceInfo(device_id, model, hardware, firmware, id);
@@ -349,4 +350,10 @@ void RegisterTriaxon(py::module_& m) {
                                               "SendPosition is deprecated, use end_effector_position instead");
         },
         py::arg("position") = ZeroTriple(), "[Deprecated] Send Position to the device");
+
+    // The very object the arm was made with: keep_alive holds it, so pybind11
+    // finds its registered instance for the borrowed pointer.
+    triaxon.def_property_readonly(
+        "stream", [](const Triaxon& arm) { return arm.stream; }, py::return_value_policy::reference,
+        "The SerialStream this arm was made with.");
 }
