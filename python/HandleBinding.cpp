@@ -123,21 +123,22 @@ private:
     // that arrives through a nested Receive() inside the same callback. A
     // method of Handle itself is no override. Needs the interpreter lock.
     py::object Lookup(const char* name) const {
-        const py::handle self =
-            py::detail::get_object_handle(static_cast<const Handle*>(this), py::detail::get_type_info(typeid(Handle)));
+        const py::detail::type_info* bound = py::detail::get_type_info(typeid(Handle));
+        const py::handle self = py::detail::get_object_handle(static_cast<const Handle*>(this), bound);
         if (!self) return {};
         const py::str key(name);
         PyTypeObject* type = Py_TYPE(self.ptr());
-        PyObject* found = _PyType_Lookup(type, key.ptr());  // borrowed; the MRO, not the instance
-        const auto base = reinterpret_cast<PyTypeObject*>(py::detail::get_type_handle(typeid(Handle), true).ptr());
-        if (found == nullptr || found == _PyType_Lookup(base, key.ptr())) return {};
+        // Through the type's MRO only; the instance's attributes do not count.
+        PyObject* found = _PyType_Lookup(type, key.ptr());
+        if (found == nullptr || found == _PyType_Lookup(bound->type, key.ptr())) return {};
+        const auto method = py::reinterpret_borrow<py::object>(found);
         // Bound as attribute access would bind it (functions, classmethods...).
         if (descrgetfunc get = Py_TYPE(found)->tp_descr_get) {
-            PyObject* bound = get(found, self.ptr(), reinterpret_cast<PyObject*>(type));
-            if (bound == nullptr) throw py::error_already_set();
-            return py::reinterpret_steal<py::object>(bound);
+            PyObject* result = get(method.ptr(), self.ptr(), reinterpret_cast<PyObject*>(type));
+            if (result == nullptr) throw py::error_already_set();
+            return py::reinterpret_steal<py::object>(result);
         }
-        return py::reinterpret_borrow<py::object>(found);
+        return method;
     }
 
     int running[kCallbacks] = {};
