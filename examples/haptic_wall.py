@@ -69,8 +69,8 @@ try:
         if done - now > STALL:
             # No (complete) reply within the library's 1 s read budget: the
             # call returned zeros, and the stream now stays failed, so every
-            # later call would return zeros at once. Only a new SerialStream
-            # (and a new Triaxon on it) recovers.
+            # later call would return zeros at once until stream.reopen()
+            # (supervised_loop.py shows how to recover).
             failed = True
             break
         if times:
