@@ -98,9 +98,10 @@ with api.SerialStream(args.port) as stream:  # closed on the way out, whatever h
     except KeyboardInterrupt:
         print("stopped by Ctrl-C", flush=True)
     finally:
-        # Zero force, on a working line: a dead stream would drop it unsent.
-        if not stream.good:
-            stream.reopen()
+        # Zero force, on a line where the arm answers: a dead stream would
+        # drop it unsent.
+        if not stream.good and stream.reopen():
+            answers(arm)
         if stream.good:
             arm.end_effector_force([0.0, 0.0, 0.0])
         elapsed = time.perf_counter() - start

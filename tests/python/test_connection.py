@@ -274,9 +274,12 @@ def test_supervised_loop_leaves_zero_force_when_stopped(fake, sig):
     assert out.splitlines()[-1].startswith("zero force sent; "), out + err
 
 
-def test_supervised_loop_tells_a_time_out_from_a_hang_up():
-    with Simulator("--triaxons", 1, "--handles", 0, "--drop-every", 1500, "--hangup-after", 2600) as sim:
-        port = sim.arms[0]["pty"]
+def test_supervised_loop_tells_a_time_out_from_a_hang_up(tmp_path):
+    # Through the link, which goes with the hang-up: a pty number may be
+    # reused by another test meanwhile.
+    options = ("--triaxons", 1, "--handles", 0, "--drop-every", 1500, "--hangup-after", 2600, "--link", tmp_path)
+    with Simulator(*options) as sim:
+        port = sim.arms[0]["link"]
         loop = example(port, "--seconds", "30", "--give-up", "1")
         out, err = loop.communicate(timeout=30)
     assert loop.returncode == 1
