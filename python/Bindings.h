@@ -23,6 +23,8 @@ void RegisterIdentifier(py::module_& m);
 void RegisterDetection(py::module_& m);
 void RegisterTriaxon(py::module_& m);
 void RegisterHandle(py::module_& m);
+// Added after __version__, so the older attributes keep their order.
+void RegisterPortProbes(py::module_& m);
 
 // A standard-library uuid.UUID with the identifier's bytes in storage order.
 // Needs the interpreter lock; raises what the uuid module raises.

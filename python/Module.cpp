@@ -14,4 +14,5 @@ PYBIND11_MODULE(TessaryHardwareAPI, m) {
     RegisterTriaxon(m);
     RegisterHandle(m);
     m.attr("__version__") = "dev";
+    RegisterPortProbes(m);
 }

@@ -147,12 +147,14 @@ int ProbeHandle(const char* port) {
     }
 }
 
+bool CheckTriaxon(const char* port) { return RunProbe(ProbeTriaxon, port, kArmWait); }
+
 bool CheckHandle(const char* port) { return RunProbe(ProbeHandle, port, kHandleWait); }
 
 std::vector<std::string> DetectTriaxons(const std::string& directory) {
     std::vector<std::string> found;
     for (const PortEntry& entry : ListSerialPorts(directory)) {
-        if (entry.kind == PortKind::TtyAcm && RunProbe(ProbeTriaxon, entry.path.c_str(), kArmWait)) {
+        if (entry.kind == PortKind::TtyAcm && CheckTriaxon(entry.path.c_str())) {
             found.push_back(entry.path);
         }
     }

@@ -1,5 +1,6 @@
 import json
 import os
+import threading
 import time
 import uuid
 
@@ -93,3 +94,40 @@ print(json.dumps({
     assert result["seconds"] >= 0.28
     assert result["ticks_inside"] == 0
     assert fake.captured() == b"\x0a"  # only the arm detection probed the link
+
+
+# Wake-up reply of a handle: the information message.
+HANDLE_INFO = bytes([208, 100, 0x00, 0x48, 2, 1, 3])
+
+
+@pytest.mark.parametrize("probe, reply, doc", [
+    (api.probe_triaxon, ARM_INFO, "probe one port for a triaxon (waits up to 3 s)"),
+    (api.probe_handle, HANDLE_INFO, "probe one port for a handle (waits up to 5 s)"),
+])
+def test_probing_one_port_gives_the_lock_away(fake, probe, reply, doc):
+    assert probe.__doc__ == f"{probe.__name__}(port: str) -> bool\n\n{doc}\n"
+    fake.expect(1, reply, delay=0.2)
+    ticks, done = [], threading.Event()
+
+    def tick():
+        while not done.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.005)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    start = time.monotonic()
+    try:
+        found = probe(fake.path)
+    finally:
+        end = time.monotonic()
+        done.set()
+        ticker.join()
+    assert found is True
+    assert fake.captured() == b"\x0a"
+    assert sum(start + 0.05 < t < end - 0.05 for t in ticks) >= 5
+    assert probe("/nonexistent/ttyACM0") is False
+    with pytest.raises(ValueError, match="embedded null byte"):
+        probe(fake.path + "\0x")
+    with pytest.raises(TypeError):
+        probe(None)

@@ -22,6 +22,9 @@ std::vector<PortEntry> ListSerialPorts(const std::string& directory = "/dev");
 // port is opened, sent one wake-up byte and closed again.
 int ProbeTriaxon(const char* port);
 int ProbeHandle(const char* port);
+// ProbeTriaxon on a thread of its own, waited for up to 3 s, as detection
+// does for each "ttyACM" candidate.
+bool CheckTriaxon(const char* port);
 // ProbeHandle on a thread of its own, waited for up to 5 s.
 bool CheckHandle(const char* port);
 
