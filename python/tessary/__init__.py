@@ -1,0 +1,1 @@
+"""Command-line tools and port facts for TessaryHardwareAPI (standard library only)."""

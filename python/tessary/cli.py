@@ -1,0 +1,579 @@
+"""The `tessary` command: list, detect, query and watch Triaxon arms and Handle tools.
+
+    tessary ports [--json]            ports and their facts, without opening any
+    tessary detect [--json]           probe each candidate port, one line per port
+    tessary info PORT                 an arm's identity and readings, or a handle's information
+    tessary watch PORT [--csv FILE]   live state of an arm (zero force) or a handle's status
+    tessary udev-rule PORT            a udev rule giving access and low latency
+    tessary sim ...                   the virtual devices (tessary-sim)
+
+Failures end in one line on standard error and exit status 1.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import dataclasses
+import errno
+import json
+import os
+import re
+import stat
+import sys
+import sysconfig
+import tempfile
+import time
+import uuid
+from pathlib import Path
+
+from tessary.ports import Port, kind_of, list_ports, port_facts
+
+PROG = "tessary"
+ZERO_FORCE = [0.0, 0.0, 0.0]
+ARM_MODEL_NUMBER = 4
+# The library waits 1000 ms for a reply and then fails quietly with zeros; a
+# call that took this long ran out of that budget.
+TIMED_OUT_S = 0.9
+
+
+class Failure(Exception):
+    """Ends the command with this one line on standard error."""
+
+
+# --- helpers -----------------------------------------------------------------
+
+
+class LibraryLines:
+    """Collects the library's error lines, which it writes straight to
+    descriptor 2, so a failure is reported as one line of ours instead.
+
+    Nothing of ours may be written to standard error while it is active.
+    """
+
+    def __enter__(self):
+        sys.stderr.flush()
+        self._file = tempfile.TemporaryFile()
+        self._saved = os.dup(2)
+        os.dup2(self._file.fileno(), 2)
+        return self
+
+    def __exit__(self, *exc):
+        sys.stderr.flush()
+        os.dup2(self._saved, 2)
+        os.close(self._saved)
+
+    def seen(self) -> bool:
+        return os.fstat(self._file.fileno()).st_size > 0
+
+    def errno(self) -> int | None:
+        """The errno of the last line, as the library prints it ("...: [16] Device or resource busy")."""
+        self._file.seek(0)
+        found = re.findall(rb": \[(\d+)\] [^\n]*\n", self._file.read())
+        return int(found[-1]) if found else None
+
+
+def exchange_failed(stream, lines, seconds) -> bool:
+    """Whether the last exchange failed: an error line (write failure, hang-up),
+    or a time-out, which the library reports by its stream state only."""
+    if lines.seen():
+        return True
+    good = getattr(stream, "good", None)
+    if good is not None:
+        return not good
+    return seconds >= TIMED_OUT_S  # a module without connection state
+
+
+def import_api():
+    try:
+        import TessaryHardwareAPI
+    except ImportError as error:
+        raise Failure(f"cannot import the TessaryHardwareAPI module: {error}") from None
+    return TessaryHardwareAPI
+
+
+def roots(args):
+    return {"dev": args.dev, "sys": args.sys, "proc": args.proc}
+
+
+def access_hint(port: Port) -> str:
+    if port.group:
+        return f"permission denied; join group {port.group} (sudo usermod -aG {port.group} $USER, then log in again)"
+    return "permission denied"
+
+
+def busy_hint(port: Port) -> str:
+    holder = f"process {port.holder}" if port.holder else "another program"
+    return f"busy: {holder} holds it"
+
+
+def check_port(path, args) -> Port:
+    """Refuses, before opening, a port that is missing, held or not permitted."""
+    port = port_facts(path, **roots(args))
+    if not port.exists:
+        raise Failure(f"{path}: no such port")
+    if port.busy:
+        raise Failure(f"{path}: {busy_hint(port)}")
+    if not port.can_open:
+        raise Failure(f"{path}: {access_hint(port)}")
+    if not stat.S_ISCHR(os.stat(path).st_mode):
+        raise Failure(f"{path}: not a serial port")
+    return port
+
+
+OPEN_ERRORS = {
+    errno.ENOENT: "no such port",
+    errno.EBUSY: "busy: another program holds it",
+    errno.EACCES: "permission denied",
+    errno.EPERM: "permission denied",
+    errno.ENOTTY: "not a serial port",
+}
+
+
+def open_stream(api, path):
+    with LibraryLines() as lines:
+        stream = api.SerialStream(path)
+    is_open = getattr(stream, "is_open", None)
+    if is_open is None:  # a module without connection state: judge by its error lines
+        is_open = not lines.seen()
+    if not is_open:
+        code = lines.errno()
+        raise Failure(f"{path}: " + OPEN_ERRORS.get(code, f"cannot open: {os.strerror(code or errno.EIO)}"))
+    return stream
+
+
+def device_kind(path, args) -> str:
+    """ "arm" or "handle", from --kind or else from the port's name."""
+    if args.kind:
+        return args.kind
+    kind = kind_of(os.path.basename(path))
+    if kind is None:
+        raise Failure(f"{path}: the name does not tell an arm from a handle; add --kind arm or --kind handle")
+    return "arm" if kind == "arm" else "handle"
+
+
+def handle_class(api):
+    class Listener(api.Handle):
+        """Keeps the last message of each kind."""
+
+        def __init__(self, stream):
+            super().__init__(stream)
+            self.info = self.status = self.error = None
+
+        def OnReceiveHandleInfo(self, tool_data_remaining, device_id, model, hardware, firmware):
+            self.info = (tool_data_remaining, device_id, model, hardware, firmware)
+
+        def OnReceiveHandleStatusMessage(self, device_id, quaternion, error_flag, hall, length, data):
+            self.status = (device_id, quaternion, error_flag, hall, bytes(data))
+
+        def OnReceiveHandleErrorResponse(self, device_id, error_code):
+            self.error = (device_id, error_code)
+
+    return Listener
+
+
+def identifier_text(value: uuid.UUID) -> str:
+    """The identifier, and its bytes as text when they spell some (as firmware ids do)."""
+    raw = value.bytes.rstrip(b"\0")
+    if raw and all(32 <= b < 127 for b in raw):
+        return f'{value} ("{raw.decode()}")'
+    return str(value)
+
+
+def print_fields(rows):
+    width = max(len(name) for name, _ in rows)
+    for name, value in rows:
+        print(f"{name:<{width}}  {value}")
+
+
+# --- ports -------------------------------------------------------------------
+
+
+def port_state(port: Port) -> str:
+    if not port.exists:
+        return "no device file"
+    if port.busy:
+        return busy_hint(port)
+    if not port.can_open:
+        return f"no access: join group {port.group}" if port.group else "no access"
+    return "ok"
+
+
+def cmd_ports(args):
+    ports = list_ports(**roots(args))
+    if args.json:
+        print(json.dumps([dict(dataclasses.asdict(p), usb_id=p.usb_id) for p in ports], indent=2))
+        return 0
+    if not ports:
+        print("no ttyACM, ttyUSB or rfcomm ports")
+        return 0
+    header = ("PORT", "KIND", "DRIVER", "USB", "SERIAL", "STATE")
+    rows = [(p.path, p.kind, p.driver, p.usb_id, p.serial_number, port_state(p)) for p in ports]
+    widths = [max(len(str(v or "-")) for v in column) for column in zip(header, *rows)]
+    indent = " " * (widths[0] + 2)
+    for i, row in enumerate([header, *rows]):
+        print("  ".join(f"{v or '-':<{w}}" for v, w in zip(row, widths)).rstrip())
+        if i == 0:
+            continue
+        port = ports[i - 1]
+        described = " ".join(v for v in (port.manufacturer, port.product) if v)
+        for extra in (described, port.by_id):
+            if extra:
+                print(indent + extra)
+    return 0
+
+
+# --- detect ------------------------------------------------------------------
+
+
+def cmd_detect(args):
+    api = import_api()
+    found = {"triaxons": [], "handles": [], "wired_handles": [], "wireless_handles": []}
+    ports = [p for p in list_ports(**roots(args)) if p.kind]
+    if not ports:
+        print("no ttyACM, ttyUSB or rfcomm ports to probe", file=sys.stderr)
+    for port in ports:
+        if not port.exists or port.busy or not port.can_open:
+            print(f"{port.path}: {port.kind}: skipped, {port_state(port)}", file=sys.stderr, flush=True)
+            continue
+        print(f"{port.path}: {port.kind}: probing ...", end="", file=sys.stderr, flush=True)
+        start = time.monotonic()
+        with LibraryLines():
+            if port.kind == "arm":
+                answered = api.probe_triaxon(port.path)
+            else:
+                answered = api.probe_handle(port.path)
+        verdict = "found" if answered else "no answer"
+        print(f" {verdict} ({time.monotonic() - start:.2f} s)", file=sys.stderr, flush=True)
+        if answered:
+            if port.kind == "arm":
+                found["triaxons"].append(port.path)
+            else:
+                found["handles"].append(port.path)
+                found["wired_handles" if port.kind == "wired handle" else "wireless_handles"].append(port.path)
+    if args.json:
+        print(json.dumps(found, indent=2))
+    else:
+        print_fields([(name.replace("_", " ") + ":", " ".join(paths) or "-") for name, paths in found.items()])
+    return 0
+
+
+# --- info --------------------------------------------------------------------
+
+
+def arm_info(api, stream, path):
+    arm = api.Triaxon(stream)
+    with LibraryLines() as lines:
+        start = time.monotonic()
+        device_id, model, hardware, firmware, _ = arm.device_wakeup()
+        # All zeros is what a failed exchange gives; no arm says that.
+        if exchange_failed(stream, lines, time.monotonic() - start) or (device_id, model) == (0, 0):
+            raise Failure(f"{path}: no arm answering")
+        if model != ARM_MODEL_NUMBER:
+            raise Failure(f"{path}: the device answering is not an arm (model number {model})")
+        readings = []
+        for query in (arm.get_device_id, arm.get_firmware_version, arm.get_temperature,
+                      arm.get_power_status, arm.get_device_orientation):
+            start = time.monotonic()
+            readings.append(query())
+            if exchange_failed(stream, lines, time.monotonic() - start):
+                raise Failure(f"{path}: the arm stopped answering")
+    identifier, firmware_id, temperature, powered, orientation = readings
+    print_fields(
+        [
+            ("port", path),
+            ("device id", device_id),
+            ("model number", model),
+            ("hardware version", hardware),
+            ("firmware version", firmware),
+            ("identifier", identifier),
+            ("firmware id", identifier_text(firmware_id)),
+            ("temperature", f"{temperature:.2f}"),
+            ("power", "powered" if powered else "not powered"),
+            ("orientation", " ".join(f"{q:+.4f}" for q in orientation)),
+        ]
+    )
+
+
+def handle_info(api, stream, path):
+    handle = handle_class(api)(stream)
+    with LibraryLines() as lines:
+        start = time.monotonic()
+        handle.SendDeviceWakeup()
+        handle.Receive()
+        failed = exchange_failed(stream, lines, time.monotonic() - start)
+    if handle.info:
+        remaining, device_id, model, hardware, firmware = handle.info
+        print_fields(
+            [
+                ("port", path),
+                ("device id", device_id),
+                ("model number", model),
+                ("hardware version", hardware),
+                ("firmware version", firmware),
+                ("tool data remaining", remaining),
+            ]
+        )
+    elif handle.status:
+        print_status(path, handle.status)
+    elif handle.error:
+        raise Failure(f"{path}: the handle answered with error code {handle.error[1]}")
+    elif failed:
+        raise Failure(f"{path}: no handle answering")
+    else:
+        raise Failure(f"{path}: the device answering is not a handle")
+
+
+def print_status(path, status):
+    device_id, quaternion, error_flag, hall, data = status
+    print_fields(
+        [
+            ("port", path),
+            ("device id", device_id),
+            ("quaternion", " ".join(f"{q:+.4f}" for q in quaternion)),
+            ("error flag", error_flag),
+            ("hall effect sensor level", hall),
+            ("user data", data.hex(" ") or "-"),
+        ]
+    )
+
+
+def cmd_info(args):
+    kind = device_kind(args.port, args)
+    check_port(args.port, args)
+    api = import_api()
+    stream = open_stream(api, args.port)
+    (arm_info if kind == "arm" else handle_info)(api, stream, args.port)
+    return 0
+
+
+# --- watch -------------------------------------------------------------------
+
+ARM_COLUMNS = ["time_s", "position_x", "position_y", "position_z", "velocity_x", "velocity_y", "velocity_z"]
+HANDLE_COLUMNS = ["time_s", "device_id", "q0", "q1", "q2", "q3", "error_flag", "hall_effect_sensor_level", "user_data"]
+
+
+def arm_sampler(api, stream):
+    arm = api.Triaxon(stream)
+
+    def sample():
+        position, velocity = arm.end_effector_force(ZERO_FORCE)
+        values = position + velocity
+        shown = "position " + " ".join(f"{v:+.5f}" for v in position)
+        shown += "  velocity " + " ".join(f"{v:+.5f}" for v in velocity)
+        return [f"{v:.9g}" for v in values], shown
+
+    return ARM_COLUMNS, sample
+
+
+def handle_sampler(api, stream):
+    handle = handle_class(api)(stream)
+
+    def sample():
+        handle.status = None
+        handle.RequestStatus()
+        handle.Receive()
+        if handle.status is None:
+            return None, None
+        device_id, quaternion, error_flag, hall, data = handle.status
+        row = [device_id, *(f"{q:.9g}" for q in quaternion), error_flag, hall, data.hex()]
+        shown = "quaternion " + " ".join(f"{q:+.4f}" for q in quaternion)
+        shown += f"  error {error_flag}  hall {hall}"
+        return row, shown
+
+    return HANDLE_COLUMNS, sample
+
+
+def cmd_watch(args):
+    if args.rate <= 0:
+        raise Failure("--rate must be above 0")
+    kind = device_kind(args.port, args)
+    check_port(args.port, args)
+    api = import_api()
+    stream = open_stream(api, args.port)
+    columns, sample = (arm_sampler if kind == "arm" else handle_sampler)(api, stream)
+
+    out = open(args.csv, "w", newline="") if args.csv else None
+    writer = csv.writer(out) if out else None
+    if writer:
+        writer.writerow(columns)
+    live = sys.stdout.isatty()
+    refresh = 0.1 if live else 1.0  # a file gets one line a second, a terminal one refreshed line
+    period = 1.0 / args.rate
+    count = shown_count = 0
+    failed = False
+    start = time.monotonic()
+    shown_at = next_at = start
+    end = start + args.duration if args.duration else None
+    try:
+        with LibraryLines() as lines:
+            while end is None or time.monotonic() < end:
+                now = time.monotonic()
+                row, text = sample()
+                if exchange_failed(stream, lines, time.monotonic() - now):
+                    failed = True
+                    break
+                if row is not None:
+                    count += 1
+                    if writer:
+                        writer.writerow([f"{now - start:.6f}", *row])
+                    if now - shown_at >= refresh:
+                        rate = (count - shown_count) / (now - shown_at)
+                        line = f"{text}  {rate:7.1f} Hz"
+                        print("\r" + line if live else line, end="" if live else "\n", flush=True)
+                        shown_at, shown_count = now, count
+                next_at += period
+                pause = next_at - time.monotonic()
+                if pause > 0:
+                    time.sleep(pause)
+                else:
+                    next_at = time.monotonic()  # behind: do not try to catch up in a burst
+    except KeyboardInterrupt:
+        pass
+    finally:
+        if out:
+            out.close()
+    seconds = time.monotonic() - start
+    if live:
+        print()
+    if failed:
+        what = "arm" if kind == "arm" else "handle"
+        raise Failure(f"{args.port}: no {what} answering" if count == 0 else
+                      f"{args.port}: the {what} stopped answering after {count} samples")
+    print(f"{count} samples in {seconds:.2f} s ({count / seconds if seconds else 0:.1f} Hz)")
+    return 0
+
+
+# --- udev-rule ---------------------------------------------------------------
+
+
+def udev_rule(port: Port) -> tuple[str, str]:
+    """The rule text and the file name to install it under."""
+    match = f'ATTRS{{idVendor}}=="{port.vendor_id}", ATTRS{{idProduct}}=="{port.product_id}"'
+    if port.serial_number:
+        match += f', ATTRS{{serial}}=="{port.serial_number}"'
+    described = ", ".join(v for v in (port.usb_id, port.serial_number and f"serial {port.serial_number}") if v)
+    name = " ".join(v for v in (port.manufacturer, port.product) if v) or "device"
+    lines = [
+        f"# {name} ({described}), seen as {port.path}",
+        "# Group access, and ModemManager leaves the port alone.",
+        f'SUBSYSTEM=="tty", {match}, GROUP="dialout", MODE="0660", ENV{{ID_MM_DEVICE_IGNORE}}="1"',
+    ]
+    if port.driver == "ftdi_sio" or port.vendor_id == "0403":
+        lines += [
+            "# FTDI adapters hold received bytes up to 16 ms by default; 1 ms allows hundreds of round trips a second.",
+            f'ACTION=="add", SUBSYSTEM=="usb-serial", DRIVER=="ftdi_sio", {match}, ATTR{{latency_timer}}="1"',
+        ]
+    tail = "-".join(v for v in (port.vendor_id, port.product_id, port.serial_number) if v)
+    return "\n".join(lines) + "\n", f"60-tessary-{re.sub(r'[^A-Za-z0-9_.-]', '_', tail)}.rules"
+
+
+def cmd_udev_rule(args):
+    port = port_facts(args.port, **roots(args))
+    if not port.exists:
+        raise Failure(f"{args.port}: no such port")
+    if not port.usb_id:
+        raise Failure(f"{args.port}: not a USB device: a udev rule matches by USB vendor, product and serial")
+    text, file_name = udev_rule(port)
+    sys.stdout.write(text)
+    sys.stdout.flush()
+    # The commands go to standard error, so standard output is the rule file itself.
+    print(
+        f"\nTo install it:\n"
+        f"  {PROG} udev-rule {args.port} | sudo tee /etc/udev/rules.d/{file_name}\n"
+        f"  sudo udevadm control --reload-rules\n"
+        f"  sudo udevadm trigger\n"
+        f"then unplug and replug the device. Members of dialout may open it"
+        f" (sudo usermod -aG dialout $USER, then log in again).",
+        file=sys.stderr,
+    )
+    return 0
+
+
+# --- sim ---------------------------------------------------------------------
+
+
+def sim_binary():
+    scripts = sysconfig.get_path("scripts")
+    candidates = [os.path.join(os.path.dirname(sys.executable), "tessary-sim")]
+    if scripts:
+        candidates.append(os.path.join(scripts, "tessary-sim"))
+    if os.environ.get("TESSARY_SIM"):
+        candidates.append(os.environ["TESSARY_SIM"])
+    candidates.append(os.path.join("build", "sim", "tessary-sim"))
+    candidates.append(str(Path(__file__).resolve().parents[2] / "build" / "sim" / "tessary-sim"))
+    for candidate in candidates:
+        if os.path.isfile(candidate) and os.access(candidate, os.X_OK):
+            return candidate
+    raise Failure("tessary-sim not found (pip install . puts it beside the interpreter; or set TESSARY_SIM)")
+
+
+def run_sim(arguments):
+    binary = sim_binary()
+    sys.stdout.flush()
+    os.execv(binary, ["tessary-sim", *arguments])
+
+
+# --- entry -------------------------------------------------------------------
+
+
+def parser():
+    where = argparse.ArgumentParser(add_help=False)
+    where.add_argument("--dev", default="/dev", metavar="DIR", help="device folder to list (default /dev)")
+    where.add_argument("--sys", default="/sys", help=argparse.SUPPRESS)
+    where.add_argument("--proc", default="/proc", help=argparse.SUPPRESS)
+    kind = argparse.ArgumentParser(add_help=False)
+    kind.add_argument("--kind", choices=("arm", "handle"), help="device on the port, when its name does not tell")
+
+    top = argparse.ArgumentParser(prog=PROG, description="Find, query and watch Triaxon arms and Handle tools.")
+    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    ports = commands.add_parser("ports", parents=[where], help="list serial ports and their facts without opening them")
+    ports.add_argument("--json", action="store_true", help="print JSON")
+    ports.set_defaults(run=cmd_ports)
+
+    detect = commands.add_parser("detect", parents=[where], help="probe each candidate port for an arm or a handle")
+    detect.add_argument("--json", action="store_true", help="print the results as JSON")
+    detect.set_defaults(run=cmd_detect)
+
+    info = commands.add_parser("info", parents=[where, kind], help="an arm's identity and readings, or a handle's information")
+    info.add_argument("port", metavar="PORT")
+    info.set_defaults(run=cmd_info)
+
+    watch = commands.add_parser("watch", parents=[where, kind], help="an arm's state under zero force, or a handle's status, live")
+    watch.add_argument("port", metavar="PORT")
+    watch.add_argument("--csv", metavar="FILE", help="record every sample, with a header line")
+    watch.add_argument("--rate", type=float, default=100.0, metavar="HZ", help="exchanges a second (default 100)")
+    watch.add_argument("--duration", type=float, metavar="S", help="stop after S seconds (default: at Ctrl-C)")
+    watch.set_defaults(run=cmd_watch)
+
+    udev = commands.add_parser("udev-rule", parents=[where], help="print a udev rule for the device on PORT")
+    udev.add_argument("port", metavar="PORT")
+    udev.set_defaults(run=cmd_udev_rule)
+
+    commands.add_parser("sim", help="run the virtual devices (tessary-sim; its options follow)", add_help=False)
+    return top
+
+
+def main(argv=None) -> int:
+    argv = sys.argv[1:] if argv is None else list(argv)
+    try:
+        if argv[:1] == ["sim"]:  # everything after it belongs to tessary-sim
+            run_sim(argv[1:])
+        args = parser().parse_args(argv)
+        return args.run(args)
+    except Failure as failure:
+        print(f"{PROG}: {failure}", file=sys.stderr)
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+    except OSError as error:
+        where = f"{error.filename}: " if error.filename else ""
+        print(f"{PROG}: {where}{error.strerror or error}", file=sys.stderr)
+    except Exception as error:  # still one line, never a traceback
+        print(f"{PROG}: unexpected {type(error).__name__}: {error}", file=sys.stderr)
+    return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,210 @@
+"""The tessary command, run as `python -m tessary.cli`, on fake port trees and against tessary-sim."""
+
+import csv
+import fcntl
+import json
+import os
+import pathlib
+import re
+import subprocess
+import sys
+
+import pytest
+
+from conftest import MODULE_DIR, ROOT
+from porttree import make_tree
+
+sys.path.insert(0, str(ROOT / "tests" / "sim"))
+from simulator import Simulator  # noqa: E402
+
+FIRMWARE = '74657373-6172-792d-7369-6d20312e3000 ("tessary-sim 1.0")'
+
+
+def tessary(*args, timeout=30):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "python"), MODULE_DIR]))
+    return subprocess.run([sys.executable, "-m", "tessary.cli", *map(str, args)],
+                          capture_output=True, text=True, timeout=timeout, env=env)
+
+
+def fails_with(result, line):
+    assert (result.returncode, result.stderr, result.stdout) == (1, line + "\n", "")
+
+
+@pytest.fixture
+def tree(tmp_path):
+    dev, sys_root, proc = make_tree(tmp_path)
+    return dev, ["--dev", dev, "--sys", sys_root, "--proc", proc]
+
+
+@pytest.fixture(scope="module")
+def sim(tmp_path_factory):
+    """One arm and one handle, linked into a folder that also holds an
+    rfcomm link to the handle and a silent pty."""
+    links = tmp_path_factory.mktemp("links")
+    with Simulator("--triaxons", "1", "--handles", "1", "--link", links) as running:
+        os.symlink(running.handles[0]["pty"], links / "rfcomm0")
+        master, slave = os.openpty()
+        os.symlink(os.ttyname(slave), links / "ttyACM-silent")
+        yield running, str(links), tmp_path_factory.mktemp("sys")
+        os.close(master)
+        os.close(slave)
+        for name in ("rfcomm0", "ttyACM-silent"):
+            os.unlink(links / name)
+
+
+# --- on the fake tree ----------------------------------------------------------
+
+
+def test_ports_table_and_json(tree):
+    dev, roots = tree
+    table = tessary("ports", *roots)
+    assert table.returncode == 0 and table.stderr == ""
+    lines = table.stdout.splitlines()
+    assert re.fullmatch(r"PORT +KIND +DRIVER +USB +SERIAL +STATE", lines[0])
+    at = next(i for i, line in enumerate(lines) if line.startswith(f"{dev}/ttyUSB0 "))
+    assert lines[at].split() == [f"{dev}/ttyUSB0", "wired", "handle", "ftdi_sio", "0403:6001", "A50285BI", "ok"]
+    assert [line.strip() for line in lines[at + 1 : at + 3]] == [
+        "FTDI FT232R USB UART", f"{dev}/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"]
+    assert f"{dev}/ttyUSB1 " in lines[at + 3] and lines[at + 3].endswith("busy: process 4242 holds it")
+
+    listed = json.loads(tessary("ports", "--json", *roots).stdout)
+    ftdi = next(p for p in listed if p["name"] == "ttyUSB0")
+    assert (ftdi["usb_id"], ftdi["serial_number"], ftdi["kind"]) == ("0403:6001", "A50285BI", "wired handle")
+
+
+FTDI_RULE = """\
+# FTDI FT232R USB UART (0403:6001, serial A50285BI), seen as {dev}/ttyUSB0
+# Group access, and ModemManager leaves the port alone.
+SUBSYSTEM=="tty", ATTRS{{idVendor}}=="0403", ATTRS{{idProduct}}=="6001", ATTRS{{serial}}=="A50285BI", \
+GROUP="dialout", MODE="0660", ENV{{ID_MM_DEVICE_IGNORE}}="1"
+# FTDI adapters hold received bytes up to 16 ms by default; 1 ms allows hundreds of round trips a second.
+ACTION=="add", SUBSYSTEM=="usb-serial", DRIVER=="ftdi_sio", ATTRS{{idVendor}}=="0403", ATTRS{{idProduct}}=="6001", \
+ATTRS{{serial}}=="A50285BI", ATTR{{latency_timer}}="1"
+"""
+ACM_RULE = """\
+# Triaxon (2e8a:000a, serial E6614C311B), seen as {dev}/ttyACM0
+# Group access, and ModemManager leaves the port alone.
+SUBSYSTEM=="tty", ATTRS{{idVendor}}=="2e8a", ATTRS{{idProduct}}=="000a", ATTRS{{serial}}=="E6614C311B", \
+GROUP="dialout", MODE="0660", ENV{{ID_MM_DEVICE_IGNORE}}="1"
+"""
+
+
+@pytest.mark.parametrize("name, rule, file_name", [
+    ("ttyUSB0", FTDI_RULE, "60-tessary-0403-6001-A50285BI.rules"),
+    ("ttyACM0", ACM_RULE, "60-tessary-2e8a-000a-E6614C311B.rules"),
+])
+def test_udev_rule(tree, name, rule, file_name):
+    dev, roots = tree
+    result = tessary("udev-rule", f"{dev}/{name}", *roots)
+    assert result.returncode == 0
+    assert result.stdout == rule.format(dev=dev)
+    assert f"tessary udev-rule {dev}/{name} | sudo tee /etc/udev/rules.d/{file_name}\n" in result.stderr
+    assert "  sudo udevadm control --reload-rules\n  sudo udevadm trigger\n" in result.stderr
+
+
+def test_udev_rule_needs_usb_facts(tree):
+    dev, roots = tree
+    fails_with(tessary("udev-rule", f"{dev}/rfcomm0", *roots),
+               f"tessary: {dev}/rfcomm0: not a USB device: a udev rule matches by USB vendor, product and serial")
+
+
+# --- against tessary-sim -------------------------------------------------------
+
+
+def test_detect_reports_each_port_then_the_four_results(sim):
+    _, links, empty_sys = sim
+    held = os.open(f"{links}/ttyACM-silent", os.O_RDWR | os.O_NOCTTY)
+    fcntl.flock(held, fcntl.LOCK_EX)  # busy: skipped without a probe
+    try:
+        text = tessary("detect", "--dev", links, "--sys", empty_sys)
+        as_json = tessary("detect", "--json", "--dev", links, "--sys", empty_sys)
+    finally:
+        os.close(held)
+    assert text.returncode == 0, text.stderr
+    assert text.stdout == (f"triaxons:          {links}/ttyACM-sim0\n"
+                           f"handles:           {links}/rfcomm0 {links}/ttyUSB-sim0\n"
+                           f"wired handles:     {links}/ttyUSB-sim0\n"
+                           f"wireless handles:  {links}/rfcomm0\n")
+    probe = r"{}/{}: {}: probing \.\.\. found \(0\.\d\d s\)"
+    assert re.fullmatch("\n".join([
+        probe.format(links, "rfcomm0", "wireless handle"),
+        f"{links}/ttyACM-silent: arm: skipped, busy: process {os.getpid()} holds it",
+        probe.format(links, "ttyACM-sim0", "arm"),
+        probe.format(links, "ttyUSB-sim0", "wired handle"),
+    ]) + "\n", text.stderr), text.stderr
+    assert json.loads(as_json.stdout) == {
+        "triaxons": [f"{links}/ttyACM-sim0"],
+        "handles": [f"{links}/rfcomm0", f"{links}/ttyUSB-sim0"],
+        "wired_handles": [f"{links}/ttyUSB-sim0"],
+        "wireless_handles": [f"{links}/rfcomm0"],
+    }
+
+
+def test_info_on_an_arm_and_a_handle(sim):
+    running, links, _ = sim
+    arm = tessary("info", f"{links}/ttyACM-sim0")
+    assert arm.returncode == 0, arm.stderr
+    assert re.fullmatch(
+        rf"port              {links}/ttyACM-sim0\n"
+        r"device id         28928\n"
+        r"model number      4\n"
+        r"hardware version  1\n"
+        r"firmware version  5\n"
+        r"identifier        7e551ac0-5100-4000-8000-000000000000\n"
+        rf"firmware id       {re.escape(FIRMWARE)}\n"
+        r"temperature       3[45]\.\d\d\n"
+        r"power             powered\n"
+        r"orientation       \+1\.0000 \+0\.0000 \+0\.0000 \+0\.0000\n", arm.stdout), arm.stdout
+    # A pty path carries no marker: --kind says what is on it.
+    handle = tessary("info", "--kind", "handle", running.handles[0]["pty"])
+    assert handle.returncode == 0, handle.stderr
+    assert handle.stdout == (f"port                 {running.handles[0]['pty']}\n"
+                             "device id            18432\n"
+                             "model number         2\n"
+                             "hardware version     1\n"
+                             "firmware version     3\n"
+                             "tool data remaining  100\n")
+
+
+@pytest.mark.parametrize("port, header", [
+    ("ttyACM-sim0", "time_s,position_x,position_y,position_z,velocity_x,velocity_y,velocity_z"),
+    ("ttyUSB-sim0", "time_s,device_id,q0,q1,q2,q3,error_flag,hall_effect_sensor_level,user_data"),
+])
+def test_watch_records_every_sample(sim, tmp_path, port, header):
+    _, links, _ = sim
+    result = tessary("watch", f"{links}/{port}", "--rate", "200", "--duration", "1", "--csv", tmp_path / "s.csv")
+    assert result.returncode == 0, result.stderr
+    lines = (tmp_path / "s.csv").read_text().splitlines()
+    assert lines[0] == header
+    rows = list(csv.reader(lines[1:]))
+    for row in rows:
+        assert len(row) == len(header.split(","))
+        if port.startswith("ttyUSB"):  # the user data, as hex
+            assert re.fullmatch("[0-9a-f]*", row.pop())
+        [float(v) for v in row]
+    assert 100 <= len(rows) <= 205  # 200 a second, with room for a slow machine
+    times = [float(row[0]) for row in rows]
+    assert times == sorted(times) and times[-1] < 1.1
+    summary = re.fullmatch(r"(\d+) samples in 1\.\d\d s \(\d+\.\d Hz\)", result.stdout.splitlines()[-1])
+    assert summary and int(summary[1]) == len(rows)
+
+
+def test_error_lines(sim):
+    running, links, _ = sim
+    silent = f"{links}/ttyACM-silent"
+    fails_with(tessary("info", f"{links}/ttyACM9"), f"tessary: {links}/ttyACM9: no such port")
+    fails_with(tessary("info", running.arms[0]["pty"]),
+               f"tessary: {running.arms[0]['pty']}: the name does not tell an arm from a handle; "
+               "add --kind arm or --kind handle")
+    fails_with(tessary("info", silent), f"tessary: {silent}: no arm answering")  # after the 1 s read budget
+    held = os.open(silent, os.O_RDWR | os.O_NOCTTY)
+    fcntl.flock(held, fcntl.LOCK_EX)
+    try:
+        fails_with(tessary("watch", silent), f"tessary: {silent}: busy: process {os.getpid()} holds it")
+    finally:
+        os.close(held)
+
+
+def test_sim_runs_tessary_sim():
+    result = tessary("sim", "--help")
+    assert result.returncode == 0 and result.stdout.startswith("usage: tessary-sim [options]\n")
