@@ -6,6 +6,7 @@ import json
 import os
 import pathlib
 import re
+import signal
 import subprocess
 import sys
 
@@ -187,6 +188,18 @@ def test_watch_records_every_sample(sim, tmp_path, port, header):
     assert times == sorted(times) and times[-1] < 1.1
     summary = re.fullmatch(r"(\d+) samples in 1\.\d\d s \(\d+\.\d Hz\)", result.stdout.splitlines()[-1])
     assert summary and int(summary[1]) == len(rows)
+
+
+def test_watch_ends_on_ctrl_c_with_status_0(sim):
+    _, links, _ = sim
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT / "python"), MODULE_DIR]))
+    watch = subprocess.Popen([sys.executable, "-m", "tessary.cli", "watch", f"{links}/ttyACM-sim0"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    watch.stdout.readline()  # the first live line: it is running
+    watch.send_signal(signal.SIGINT)
+    out, err = watch.communicate(timeout=10)
+    assert (watch.returncode, err) == (0, "")
+    assert re.fullmatch(r"\d+ samples in \d+\.\d\d s \(\d+\.\d Hz\)", out.splitlines()[-1])
 
 
 def test_error_lines(sim):
