@@ -19,6 +19,7 @@ import errno
 import json
 import os
 import re
+import shlex
 import stat
 import sys
 import sysconfig
@@ -477,13 +478,18 @@ def cmd_udev_rule(args):
     text, file_name = udev_rule(port)
     sys.stdout.write(text)
     sys.stdout.flush()
+    # The same command again, with any folders it was given.
+    again = [PROG, "udev-rule", args.port]
+    for name, folder in roots(args).items():
+        if folder != f"/{name}":
+            again += [f"--{name}", folder]
     # The commands go to standard error, so standard output is the rule file itself.
     print(
         f"\nTo install it:\n"
-        f"  {PROG} udev-rule {args.port} | sudo tee /etc/udev/rules.d/{file_name}\n"
+        f"  {shlex.join(again)} | sudo tee /etc/udev/rules.d/{file_name}\n"
         f"  sudo udevadm control --reload-rules\n"
         f"  sudo udevadm trigger\n"
-        f"then unplug and replug the device. Members of dialout may open it"
+        f"Then unplug and replug the device. To open it without root, be a member of dialout"
         f" (sudo usermod -aG dialout $USER, then log in again).",
         file=sys.stderr,
     )

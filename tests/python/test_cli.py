@@ -99,7 +99,8 @@ def test_udev_rule(tree, name, rule, file_name):
     result = tessary("udev-rule", f"{dev}/{name}", *roots)
     assert result.returncode == 0
     assert result.stdout == rule.format(dev=dev)
-    assert f"tessary udev-rule {dev}/{name} | sudo tee /etc/udev/rules.d/{file_name}\n" in result.stderr
+    assert f"tessary udev-rule {dev}/{name} {' '.join(roots)} | sudo tee /etc/udev/rules.d/{file_name}\n" \
+        in result.stderr
     assert "  sudo udevadm control --reload-rules\n  sudo udevadm trigger\n" in result.stderr
 
 
