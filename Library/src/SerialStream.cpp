@@ -8,7 +8,9 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -29,8 +31,22 @@ serialib::~serialib() {
 }
 
 int8_t serialib::open_tty(const char* path) {
-    fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    // Close-on-exec: a child started later must not keep the port open (and
+    // DTR raised) after we close it.
+    fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd == -1) return -2;
+
+    // Only a terminal may be driven: a regular file, FIFO or /dev/null would
+    // take the first request as data. Refused before anything is written.
+    if (!::isatty(fd)) return give_up(ENOTTY);
+    // One owner per port, the lock pyserial's exclusive mode takes as well: a
+    // second opener would take half of the replies meant for the first.
+    int locked;
+    do {
+        locked = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0 && errno == EWOULDBLOCK) return give_up(EBUSY);
+    // Any other lock failure is left alone, like the set-up steps below.
 
     // The descriptor stays non-blocking for its whole life; reads are bounded
     // by timed_read instead.
@@ -44,10 +60,25 @@ int8_t serialib::open_tty(const char* path) {
     settings.c_cflag |= CS8 | CREAD | CLOCAL;
     settings.c_iflag |= IGNBRK | IGNPAR;
     ::tcsetattr(fd, TCSANOW, &settings);
+    request_low_latency();
 
     raise_dtr();
     // Set-up results are not examined: a port that opens is reported as open.
     return 1;
+}
+
+int8_t serialib::give_up(int error) {
+    ::close(fd);
+    fd = -1;
+    errno = error;
+    return -2;
+}
+
+bool serialib::request_low_latency() {
+    serial_struct serial{};
+    if (::ioctl(fd, TIOCGSERIAL, &serial) != 0) return false;
+    serial.flags |= ASYNC_LOW_LATENCY;
+    return ::ioctl(fd, TIOCSSERIAL, &serial) == 0;
 }
 
 void serialib::raise_dtr() {
@@ -71,6 +102,7 @@ int serialib::timed_read(unsigned char* buffer, unsigned count) {
     for (;;) {
         if (!wait_first) {
             const ssize_t r = ::read(fd, buffer + got, count - got);
+            if (r < 0 && errno == EINTR) continue;  // a signal handler ran: try again
             if (r < 0) return -2;
             if (r == 0 && hung_up) return -2;  // the far end is gone; waiting cannot help
             got += static_cast<unsigned>(r);
@@ -90,7 +122,7 @@ int serialib::timed_read(unsigned char* buffer, unsigned count) {
                       static_cast<long>(left.count() % 1000000000)};
         pollfd p{fd, POLLIN, 0};
         const int pr = ::ppoll(&p, 1, &wait, nullptr);
-        if (pr < 0 && errno != EINTR) return -2;
+        if (pr < 0 && errno != EINTR) return -2;  // EINTR: the budget goes on
         if (pr > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
             if (p.revents & POLLNVAL) return -2;
             hung_up = true;
@@ -149,17 +181,56 @@ serialib::int_type serialib::pbackfail(int_type c) {
     return c;
 }
 
+bool serialib::write_all(const char* s, std::size_t n) {
+    // The usual case: the whole request in one write.
+    ssize_t w = ::write(fd, s, n);
+    if (w == static_cast<ssize_t>(n)) return true;
+
+    // A signal, or a line that is not draining for a moment. Half a request
+    // would be read by the device as a command of its own, so the rest goes
+    // out within the budget reads have, or the write fails.
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kReadBudgetMs);
+    std::size_t done = 0;
+    for (;;) {
+        if (w > 0) {
+            done += static_cast<std::size_t>(w);
+            if (done == n) return true;
+        } else if (w < 0 && errno != EINTR && errno != EAGAIN) {
+            return false;  // errno is the write's own
+        }
+        const bool interrupted = w < 0 && errno == EINTR;
+        const auto now = Clock::now();
+        if (now >= deadline) {
+            if (!interrupted) errno = EAGAIN;  // the line never drained
+            return false;
+        }
+        if (!interrupted) {
+            const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now);
+            timespec wait{static_cast<time_t>(left.count() / 1000000000),
+                          static_cast<long>(left.count() % 1000000000)};
+            pollfd p{fd, POLLOUT, 0};
+            if (::ppoll(&p, 1, &wait, nullptr) < 0 && errno != EINTR) return false;
+            if (p.revents & POLLNVAL) {
+                errno = EBADF;
+                return false;
+            }
+            // After a hang-up the next write reports the line's own error.
+        }
+        w = ::write(fd, s + done, n - done);
+    }
+}
+
 std::streamsize serialib::xsputn(const char* s, std::streamsize n) {
     if (closed() || n <= 0) return 0;
-    const ssize_t w = ::write(fd, s, static_cast<size_t>(n));
-    request_sent = w > 0;
-    return w == n ? n : 0;  // a partial write is not retried
+    request_sent = write_all(s, static_cast<std::size_t>(n));
+    return request_sent ? n : 0;
 }
 
 serialib::int_type serialib::overflow(int_type c) {
     if (closed() || Traits::eq_int_type(c, Traits::eof())) return Traits::eof();
     const char byte = Traits::to_char_type(c);
-    request_sent = ::write(fd, &byte, 1) == 1;
+    request_sent = write_all(&byte, 1);
     return request_sent ? c : Traits::eof();
 }
 

@@ -13,6 +13,7 @@
 
 #include "FakeDevice.h"
 #include "TessaryHardwareAPI/Discovery.h"
+#include "TessaryHardwareAPI/SerialStream.h"
 
 using namespace tessary_test;
 namespace API = Tessary::HardwareAPI;
@@ -284,4 +285,24 @@ TEST(Probing, SilentShortAndRefusingPortsAreSkippedAndEveryPortIsClosed) {
         EXPECT_EQ(d->Captured(), kWakeup) << d->Path();
         EXPECT_TRUE(d->WaitHangups(1)) << d->Path();
     }
+}
+
+TEST(Probing, APortInUseIsPassedOverUntouched) {
+    FakeDevice held, free_arm;
+    held.Answer(10, 1, ArmInfo(4));
+    free_arm.Answer(10, 1, ArmInfo(4));
+    PortDir dir;
+    dir.Link("ttyACM0", held.Path());
+    dir.Link("ttyACM1", free_arm.Path());
+    Tessary::HardwareAPI::IO::SerialStream owner(held.Path(), true);
+
+    StderrCapture err;
+    const auto start = Clock::now();
+    EXPECT_EQ(API::DetectTriaxons(dir.Path()), Paths{free_arm.Path()});
+    EXPECT_LT(ElapsedMs(start), 500);
+    EXPECT_TRUE(held.Captured().empty());  // not woken, not reconfigured
+    EXPECT_TRUE(owner.Good());
+    const std::regex line("\\[err\\] Library/src/SerialStream\\.cpp:[0-9]+> unable to open port '" +
+                          std::string(held.Path()) + "': \\[16\\] Device or resource busy\n");
+    EXPECT_TRUE(std::regex_match(err.Text(), line)) << err.Text();
 }

@@ -1,24 +1,103 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <cstdarg>
+#include <ctime>
+#include <fstream>
 #include <regex>
+#include <thread>
 
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "FakeDevice.h"
+#include "TessaryHardwareAPI/Device.h"
+#include "TessaryHardwareAPI/Handle.h"
 #include "TessaryHardwareAPI/SerialStream.h"
 
 using namespace tessary_test;
 using Tessary::HardwareAPI::IO::serialib;
 using Tessary::HardwareAPI::IO::SerialStream;
+using Tessary::HardwareAPI::Devices::Device;
+using Tessary::HardwareAPI::Devices::Handle;
 using Clock = std::chrono::steady_clock;
 using Traits = std::char_traits<char>;
 
+// The serial-driver requests the library makes pass through here, so a test
+// can see the low-latency request and play a driver that grants it.
+namespace {
+struct SerialIoctls {
+    bool play_driver = false;  // answer as a serial driver would, instead of the real one
+    int gets = 0, sets = 0;
+    int set_flags = 0;
+} serial_ioctls;
+}  // namespace
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    if (request == TIOCGSERIAL || request == TIOCSSERIAL) {
+        auto* serial = static_cast<serial_struct*>(arg);
+        (request == TIOCGSERIAL ? serial_ioctls.gets : serial_ioctls.sets) += 1;
+        if (request == TIOCSSERIAL) serial_ioctls.set_flags = serial->flags;
+        if (serial_ioctls.play_driver) {
+            if (request == TIOCGSERIAL) {
+                *serial = serial_struct{};
+                serial->flags = ASYNC_SPD_HI;
+            }
+            return 0;
+        }
+    }
+    using Real = int (*)(int, unsigned long, ...);
+    static const auto real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "ioctl"));
+    return real(fd, request, arg);
+}
+
 namespace {
 
+
+// SIGALRM at the calling thread every `period`, caught by a handler installed
+// without SA_RESTART, as Python installs its own: every system call the thread
+// is in when it fires is interrupted.
+class SignalStorm {
+public:
+    explicit SignalStorm(std::chrono::microseconds period) {
+        fired = 0;
+        struct sigaction action {};
+        action.sa_handler = [](int) { fired = fired + 1; };
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;
+        ::sigaction(SIGALRM, &action, &saved_);
+        sigevent event{};
+        event.sigev_notify = SIGEV_THREAD_ID;
+        event.sigev_signo = SIGALRM;
+        event._sigev_un._tid = ::gettid();
+        ::timer_create(CLOCK_MONOTONIC, &event, &timer_);
+        const long ns = static_cast<long>(period.count()) * 1000;
+        const itimerspec every{{0, ns}, {0, ns}};
+        ::timer_settime(timer_, 0, &every, nullptr);
+    }
+    ~SignalStorm() {
+        ::timer_delete(timer_);
+        ::sigaction(SIGALRM, &saved_, nullptr);
+    }
+    static inline volatile std::sig_atomic_t fired = 0;
+
+private:
+    struct sigaction saved_ {};
+    timer_t timer_{};
+};
 
 // A buffer opened on a fake device's slave.
 struct OpenBuffer {
@@ -255,4 +334,249 @@ TEST(SerialStreamLifecycle, DestructorClosesOnlyWhatIsOpen) {
     EXPECT_NE(::fcntl(other, F_GETFD), -1);
     ::close(other);
     EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+// ------------------------------------------------ signals and partial writes
+
+TEST(Signals, ExchangesAndReadBudgetsSurviveASignalEveryMillisecond) {
+    FakeDevice device;
+    Bytes reply(25);
+    for (size_t i = 0; i < reply.size(); ++i) reply[i] = static_cast<uint8_t>(43 + i);
+    device.Answer(42, 13, reply);
+    SerialStream stream(device.Path(), true);
+    Device arm(&stream);
+    const float force[3] = {1.0f, 2.0f, 3.0f};
+    const int exchanges = 3000;
+    {
+        SignalStorm storm(std::chrono::microseconds(1000));
+        for (int i = 0; i < exchanges && stream.good(); ++i) {
+            arm.WriteFloats(42, force, 3);
+            ASSERT_EQ(arm.ReadHeaderCode(), 43) << "exchange " << i;
+            ASSERT_EQ(arm.ReadBytes(24), 24) << "exchange " << i;
+            ASSERT_EQ(arm.read_buffer[23], reply[24]);
+        }
+        EXPECT_GT(SignalStorm::fired, 50);
+
+        // A silent reply still gets its whole budget, however often ppoll is cut short.
+        const auto start = Clock::now();
+        EXPECT_EQ(arm.ReadHeaderCode(), 0);
+        EXPECT_GE(ElapsedMs(start), 995);
+        EXPECT_LT(ElapsedMs(start), 1300);
+    }
+    EXPECT_TRUE(stream.TimedOut());
+    const Bytes frame = {42, 0, 0, 0x80, 0x3F, 0, 0, 0, 0x40, 0, 0, 0x40, 0x40};
+    const Bytes captured = device.WaitCaptured(frame.size() * exchanges);
+    ASSERT_EQ(captured.size(), frame.size() * exchanges);
+    for (int i = 0; i < exchanges; ++i) {
+        ASSERT_TRUE(std::equal(frame.begin(), frame.end(), captured.begin() + i * 13)) << "frame " << i;
+    }
+}
+
+TEST(PartialWrites, AStalledPeerGetsEveryFrameWholeOnceItReadsAgain) {
+    FakeDevice device;
+    SerialStream stream(device.Path(), true);
+    Handle handle(&stream);
+    // Frames of 4 to 10 bytes, numbered, far more than the line buffers hold, so
+    // writes come back short or refused while the peer is stalled.
+    Bytes expected;
+    const int frames = 6000;
+    uint8_t data[6] = {1, 2, 3, 4, 5, 6};
+    device.StopReading();
+    std::thread resume([&] {
+        std::this_thread::sleep_for(milliseconds(300));
+        device.ResumeReading();
+    });
+    StderrCapture err;
+    {
+        SignalStorm storm(std::chrono::microseconds(1000));
+        for (int i = 0; i < frames && stream.good(); ++i) {
+            const auto id = static_cast<uint16_t>(i);
+            const auto length = static_cast<uint8_t>(i % 7);
+            handle.SendHandleState(id, length, data);
+            expected.insert(expected.end(), {219, static_cast<uint8_t>(id), static_cast<uint8_t>(id >> 8), length});
+            expected.insert(expected.end(), data, data + length);
+        }
+    }
+    resume.join();
+    EXPECT_TRUE(stream.Good());
+    EXPECT_EQ(err.Text(), "");
+    EXPECT_GT(expected.size(), 30000u);
+    const Bytes captured = device.WaitCaptured(expected.size());
+    EXPECT_EQ(captured.size(), expected.size());
+    EXPECT_TRUE(captured == expected);  // byte-exact, without printing 30 kB on failure
+}
+
+TEST(PartialWrites, APeerThatNeverReadsFailsTheWriteAfterTheBudgetWithEagain) {
+    FakeDevice device;
+    device.StopReading();
+    SerialStream stream(device.Path(), true);
+    Device arm(&stream);
+    const float force[3] = {0.0f, 0.0f, 0.0f};
+    StderrCapture err;
+    long last_ms = 0;
+    int writes = 0;
+    while (stream.good() && writes < 100000) {
+        const auto start = Clock::now();
+        arm.WriteFloats(42, force, 3);
+        last_ms = ElapsedMs(start);
+        ++writes;
+    }
+    EXPECT_GE(last_ms, 990);
+    EXPECT_LT(last_ms, 1500);
+    EXPECT_EQ(errno, EAGAIN);
+    const std::regex line("\\[err\\] Library/src/Device\\.cpp:[0-9]+> unable to write '13' bytes to stream: "
+                          "\\[11\\] Resource temporarily unavailable\n");
+    EXPECT_TRUE(std::regex_match(err.Text(), line)) << err.Text();
+    EXPECT_TRUE(stream.IsOpen());
+    EXPECT_FALSE(stream.Good());
+    EXPECT_FALSE(stream.TimedOut());
+}
+
+// --------------------------------------------------------- opening a port
+
+TEST(OpenPort, ASecondOpenerGetsEbusyUntilTheOwnerCloses) {
+    FakeDevice device;
+    SerialStream owner(device.Path(), true);
+    ASSERT_TRUE(owner.Good());
+    {
+        StderrCapture err;
+        errno = 0;
+        SerialStream second(device.Path(), true);
+        EXPECT_EQ(errno, EBUSY);
+        EXPECT_FALSE(second.IsOpen());
+        const std::string busy = "': \\[16\\] Device or resource busy\n";
+        const std::regex lines("\\[err\\] Library/src/SerialStream\\.cpp:[0-9]+> unable to open port '" +
+                               std::string(device.Path()) + busy +
+                               "\\[err\\] Library/src/SerialStream\\.cpp:[0-9]+> unable to open stream '" +
+                               std::string(device.Path()) + busy);
+        EXPECT_TRUE(std::regex_match(err.Text(), lines)) << err.Text();
+        // Another open file of this process conflicts the same way (pyserial's
+        // exclusive mode takes this very lock).
+        const int other = ::open(device.Path(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        EXPECT_EQ(::flock(other, LOCK_EX | LOCK_NB), -1);
+        ::close(other);
+
+        owner.Close();
+        EXPECT_EQ(second.Reopen(), 1);
+        EXPECT_TRUE(second.Good());
+    }
+    EXPECT_TRUE(device.Captured().empty());  // the refused opener sent nothing
+}
+
+TEST(OpenPort, NonTerminalsAreRefusedWithEnottyAndLeftUntouched) {
+    char folder[] = "/tmp/tessary-notty-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string file = std::string(folder) + "/port.txt";
+    const std::string fifo = std::string(folder) + "/fifo";
+    std::ofstream(file) << "hello";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+    for (const std::string& path : {file, fifo, std::string("/dev/null")}) {
+        StderrCapture err;
+        const int descriptors = OpenDescriptorCount();
+        errno = 0;
+        SerialStream stream(path.c_str(), true);
+        EXPECT_EQ(errno, ENOTTY) << path;
+        EXPECT_FALSE(stream.IsOpen()) << path;
+        EXPECT_EQ(OpenDescriptorCount(), descriptors) << path;  // closed again at once
+        const std::string notty = "': \\[25\\] Inappropriate ioctl for device\n";
+        const std::regex lines("\\[err\\] Library/src/SerialStream\\.cpp:[0-9]+> unable to open port '" + path +
+                               notty + "\\[err\\] Library/src/SerialStream\\.cpp:[0-9]+> unable to open stream '" +
+                               path + notty);
+        EXPECT_TRUE(std::regex_match(err.Text(), lines)) << err.Text();
+        stream.write("\x0a", 1);
+        EXPECT_TRUE(stream.bad());
+    }
+    std::ifstream in(file, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "hello");
+    ::unlink(file.c_str());
+    ::unlink(fifo.c_str());
+    ::rmdir(folder);
+}
+
+TEST(OpenPort, DescriptorIsCloseOnExecAndLowLatencyIsAskedForHarmlessly) {
+    FakeDevice device;
+    device.Answer(10, 1, {11});
+    serial_ioctls = {};
+    {
+        // A pty has no serial driver: the request is refused, the port works.
+        SerialStream stream(device.Path(), true);
+        ASSERT_TRUE(stream.Good());
+        EXPECT_EQ(::fcntl(stream.Buffer()->fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+        EXPECT_EQ(serial_ioctls.gets, 1);
+        EXPECT_EQ(serial_ioctls.sets, 0);
+        stream.write("\x0a", 1);
+        char c = 0;
+        stream.read(&c, 1);
+        EXPECT_TRUE(stream.Good());
+        EXPECT_EQ(c, 11);
+    }
+    // A driver that has the flag gets it added to what it had.
+    serial_ioctls = {};
+    serial_ioctls.play_driver = true;
+    serialib buffer;
+    EXPECT_EQ(buffer.open_tty(device.Path()), 1);
+    serial_ioctls.play_driver = false;
+    EXPECT_EQ(serial_ioctls.sets, 1);
+    EXPECT_EQ(serial_ioctls.set_flags, ASYNC_SPD_HI | ASYNC_LOW_LATENCY);
+}
+
+// ------------------------------------------------------- connection state
+
+TEST(ConnectionState, AfterTimeOutCloseReopenAndHangUp) {
+    FakeDevice device;
+    device.Answer(10, 1, {11});
+    SerialStream stream(device.Path(), true);
+    auto exchange = [&] {
+        char c = 0;
+        stream.write("\x0a", 1);
+        stream.read(&c, 1);
+        return c == 11;
+    };
+    auto state = [&] {
+        return std::make_tuple(stream.IsOpen(), stream.Good(), stream.TimedOut());
+    };
+    using State = std::tuple<bool, bool, bool>;  // open, good, timed out
+    StderrCapture err;
+
+    EXPECT_TRUE(exchange());
+    EXPECT_EQ(state(), State(true, true, false));
+
+    char c;
+    stream.read(&c, 1);  // nothing comes: the one time-out of this test
+    EXPECT_EQ(state(), State(true, false, true));
+    EXPECT_FALSE(exchange());  // quietly, at once
+
+    EXPECT_EQ(stream.Reopen(), 1);
+    EXPECT_EQ(state(), State(true, true, false));
+    EXPECT_TRUE(exchange());
+
+    stream.Close();
+    stream.Close();  // idempotent
+    EXPECT_EQ(state(), State(false, false, false));
+    const auto start = Clock::now();
+    EXPECT_FALSE(exchange());
+    EXPECT_LT(ElapsedMs(start), 50);
+    EXPECT_EQ(err.Text(), "");
+    SerialStream next_owner(device.Path(), true);  // closing gave the port up
+    EXPECT_TRUE(next_owner.Good());
+    next_owner.Close();
+
+    EXPECT_EQ(stream.Reopen(), 1);
+    EXPECT_EQ(state(), State(true, true, false));
+    EXPECT_TRUE(exchange());
+
+    device.HangUp();
+    const auto hung = Clock::now();
+    EXPECT_FALSE(exchange());
+    EXPECT_LT(ElapsedMs(hung), 200);
+    EXPECT_EQ(state(), State(true, false, false));
+
+    // The pty is gone with its master: reopening fails with the usual two lines.
+    EXPECT_EQ(stream.Reopen(), -2);
+    EXPECT_EQ(state(), State(false, false, false));
+    const std::string gone = std::string(device.Path()) + "': \\[2\\] No such file or directory\n";
+    const std::regex lines("\\[err\\] Library/src/SerialStream\\.cpp:[0-9]+> unable to open port '" + gone +
+                           "\\[err\\] Library/src/SerialStream\\.cpp:[0-9]+> unable to open stream '" + gone);
+    EXPECT_TRUE(std::regex_match(err.Text(), lines)) << err.Text();
 }

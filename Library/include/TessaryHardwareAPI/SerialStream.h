@@ -20,9 +20,15 @@ public:
     serialib(const serialib&) = delete;
     serialib& operator=(const serialib&) = delete;
 
-    // 1: opened and configured; -2: open() failed (errno as open left it).
+    // 1: opened and configured; -2: the port could not be taken, with errno as
+    // open left it, or ENOTTY for a path that is not a terminal, or EBUSY when
+    // another owner holds the port's lock.
     int8_t open_tty(const char* path);
     void raise_dtr();
+    // Asks the driver to hand received bytes over at once (for FTDI adapters:
+    // a 1 ms latency timer instead of 16 ms). Drivers without it, ptys among
+    // them, refuse; that is fine. True when the driver accepted.
+    bool request_low_latency();
     // Bytes placed in buffer (0..count) within the read budget, or -2 when a
     // read failed or the line hung up.
     int timed_read(unsigned char* buffer, unsigned count);
@@ -48,6 +54,11 @@ protected:
 
 private:
     bool closed() const { return fd < 0; }
+    // Writes all n bytes within the budget reads have, or fails leaving errno
+    // at the cause (EAGAIN: the line never drained).
+    bool write_all(const char* s, std::size_t n);
+    // Closes a descriptor that must not be kept; -2 with errno = error.
+    int8_t give_up(int error);
     // Set by a write, so the next read waits for the line before reading.
     bool request_sent = false;
 };

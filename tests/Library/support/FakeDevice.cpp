@@ -140,14 +140,15 @@ void FakeDevice::Run() {
             if (closed_) timeout_ms = 20;
         }
         pollfd fds[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        const bool closed = [&] { std::lock_guard<std::mutex> l(mutex_); return closed_; }();
-        ::poll(fds + (closed ? 1 : 0), closed ? 1 : 2, timeout_ms);
+        // Closed or paused: wait on the wake-up pipe alone, leaving the line be.
+        const bool idle = [&] { std::lock_guard<std::mutex> l(mutex_); return closed_ || paused_; }();
+        ::poll(fds + (idle ? 1 : 0), idle ? 1 : 2, timeout_ms);
         if (fds[1].revents & POLLIN) {
             char drain[64];
             while (::read(wake_[0], drain, sizeof drain) > 0) {
             }
         }
-        if (closed) continue;
+        if (idle) continue;
         const ssize_t r = ::read(master_, chunk, sizeof chunk);
         if (r < 0 && errno == EIO && !other_side_open) {
             ::usleep(1000);  // nobody has the slave open; poll would not wait
@@ -202,6 +203,18 @@ void FakeDevice::HangUp() {
     slave_ = -1;
     ::close(master_);
     master_ = -1;
+    (void)!::write(wake_[1], "x", 1);
+}
+
+void FakeDevice::StopReading() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    paused_ = true;
+    (void)!::write(wake_[1], "x", 1);
+}
+
+void FakeDevice::ResumeReading() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    paused_ = false;
     (void)!::write(wake_[1], "x", 1);
 }
 

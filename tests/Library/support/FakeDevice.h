@@ -55,6 +55,11 @@ public:
     // Closes the master: the library's side sees a hang-up.
     void HangUp();
 
+    // Stops taking bytes off the line, as a device that stalls does: once the
+    // line's buffers fill, the library's writes stop draining.
+    void StopReading();
+    void ResumeReading();
+
 private:
     struct Pending {
         std::chrono::steady_clock::time_point when;
@@ -83,6 +88,7 @@ private:
     int hangups_ = 0;
     bool stop_ = false;
     bool closed_ = false;
+    bool paused_ = false;
     int wake_[2] = {-1, -1};
     std::thread worker_;
 };
