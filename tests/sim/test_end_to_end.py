@@ -307,7 +307,9 @@ class TestFaults:
             state, seconds = timed(arm.end_effector_force, [1.0, 0.0, 0.0])
             assert state == ZERO_STATE and seconds < AT_ONCE
         # A new stream starts afresh. Had the two calls above been sent, this
-        # would be request 6, dropped as well.
+        # would be request 6, dropped as well. The old stream gives the port up
+        # first: a port has one owner at a time.
+        del stream, arm
         stream, arm = open_arm(sim.arms[0])
         assert arm.device_wakeup()[0] == 0x7100
 
