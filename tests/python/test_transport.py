@@ -78,6 +78,7 @@ def test_a_signal_every_millisecond_costs_no_exchange(port):
     assert fired > 1000
     assert count > 3000
     assert lost == 0
+    assert stream.good
 
 
 @pytest.mark.skipif(
