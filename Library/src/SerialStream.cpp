@@ -60,6 +60,10 @@ int8_t serialib::open_tty(const char* path) {
     settings.c_cflag |= CS8 | CREAD | CLOCAL;
     settings.c_iflag |= IGNBRK | IGNPAR;
     ::tcsetattr(fd, TCSANOW, &settings);
+    // Bytes left from before this open (a late reply to a request that timed
+    // out, output queued while nobody had the port) would be taken for the
+    // reply to the next request.
+    ::tcflush(fd, TCIFLUSH);
     request_low_latency();
 
     raise_dtr();

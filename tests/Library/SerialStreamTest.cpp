@@ -12,6 +12,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -546,6 +547,11 @@ TEST(ConnectionState, AfterTimeOutCloseReopenAndHangUp) {
     EXPECT_EQ(state(), State(true, false, true));
     EXPECT_FALSE(exchange());  // quietly, at once
 
+    // A late reply waits on the line; reopening drops it, so it is not taken
+    // for the reply to the next request.
+    device.Send({0x55});
+    pollfd late{stream.Buffer()->fd, POLLIN, 0};
+    ASSERT_EQ(::poll(&late, 1, serialib::kReadBudgetMs), 1);
     EXPECT_EQ(stream.Reopen(), 1);
     EXPECT_EQ(state(), State(true, true, false));
     EXPECT_TRUE(exchange());
