@@ -21,8 +21,10 @@ import time
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 BUILD = pathlib.Path(os.environ.get("TESSARY_BUILD", ROOT / "build"))
 sys.path.insert(0, str(BUILD / "python"))
+sys.path.insert(0, str(ROOT / "sim"))
 
 import serial  # noqa: E402  (pyserial, a benchmark-only dependency)
+from launcher import Simulator  # noqa: E402
 
 import TessaryHardwareAPI as api  # noqa: E402
 
@@ -93,9 +95,8 @@ def main():
     parser.add_argument("--json", default=str(BUILD / "bench.json"))
     args = parser.parse_args()
 
-    sim = subprocess.Popen([str(SIM), "--triaxons", "1", "--handles", "0"], stdout=subprocess.PIPE, text=True)
-    try:
-        port = json.loads(sim.stdout.readline())["pty"]
+    with Simulator("--triaxons", "1", "--handles", "0", binary=SIM) as sim:
+        port = sim.arms[0]["pty"]
         samples = {mode: [] for mode, _ in ROWS}
         for mode, _ in ROWS:  # warm-up, not counted
             run(mode, port, 200)
@@ -104,9 +105,6 @@ def main():
                 samples[mode] += run(mode, port, args.batch)
         silent = [int(v) for v in subprocess.run(
             [str(BENCH), "silent", port], capture_output=True, text=True, check=True).stdout.split()]
-    finally:
-        sim.terminate()
-        sim.wait(5)
 
     figures = {}
     for mode, _ in ROWS:

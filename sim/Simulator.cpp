@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <poll.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
@@ -72,9 +72,11 @@ bool Simulator::CreateLinks(std::string& error)
 {
     if (options_.linkDir.empty())
         return true;
+    std::error_code ec;
+    std::filesystem::create_directories(options_.linkDir, ec);
     char resolved[PATH_MAX];
-    if (::realpath(options_.linkDir.c_str(), resolved) == nullptr) {
-        error = "link directory '" + options_.linkDir + "': " + std::strerror(errno);
+    if (ec || ::realpath(options_.linkDir.c_str(), resolved) == nullptr) {
+        error = "link directory '" + options_.linkDir + "': " + (ec ? ec.message() : std::strerror(errno));
         return false;
     }
     const std::string dir = resolved;
@@ -86,22 +88,13 @@ bool Simulator::CreateLinks(std::string& error)
         const std::string name = isArm ? "ttyACM-sim" + std::to_string(arm++)
                                        : handlePrefix + std::to_string(handle++);
         const std::string path = dir + "/" + name;
-
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) == 0) {
-            // A leftover of an earlier run is ours to replace; anything else
-            // is not ours to touch.
-            if (!S_ISLNK(st.st_mode)) {
-                error = "'" + path + "' exists and is not a symbolic link";
-                return false;
-            }
-            if (::unlink(path.c_str()) != 0) {
-                error = "unlink '" + path + "': " + std::strerror(errno);
-                return false;
-            }
-        }
+        // symlink() never replaces: whatever holds the name (another
+        // simulator's link, a leftover, a file) is not ours to touch.
         if (::symlink(e.device->PtyPath().c_str(), path.c_str()) != 0) {
-            error = "symlink '" + path + "': " + std::strerror(errno);
+            error = errno == EEXIST
+                ? "'" + path + "' already exists: another simulator may be using " + dir
+                    + " (give --link another folder, or remove it if stale)"
+                : "symlink '" + path + "': " + std::strerror(errno);
             return false;
         }
         e.link = path;

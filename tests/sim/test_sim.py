@@ -1,16 +1,19 @@
 """Tests of tessary-sim, acting as the host on the pty slaves."""
 
+import contextlib
+import json
 import math
 import os
 import signal
 import stat
 import struct
 import subprocess
+import sys
 import time
 
 import pytest
 
-from simulator import HangUp, HostPort, Simulator, binary_path
+from simulator import REPO_ROOT, HangUp, HostPort, Simulator, binary_path
 
 ARM_ID = bytes.fromhex("7e551ac0510040008000000000000000")
 FIRMWARE_ID = b"tessary-sim 1.0\x00"
@@ -86,22 +89,42 @@ class TestCommandLine:
         with Simulator("--triaxons", "0", "--handles", "2", "--wireless", "--link", tmp_path) as s:
             assert [os.path.basename(d["link"]) for d in s.devices] == ["rfcomm-sim0", "rfcomm-sim1"]
 
-    def test_stale_link_replaced(self, tmp_path):
-        os.symlink("/nonexistent", tmp_path / "ttyACM-sim0")
-        with Simulator("--handles", "0", "--link", tmp_path) as s:
-            assert os.readlink(tmp_path / "ttyACM-sim0") == s.arms[0]["pty"]
-        assert not os.path.lexists(tmp_path / "ttyACM-sim0")
+    def test_link_folder_made_with_parents(self, tmp_path):
+        folder = tmp_path / "a" / "b"
+        with Simulator("--handles", "0", "--link", folder) as s:
+            assert os.readlink(folder / "ttyACM-sim0") == s.arms[0]["pty"]
+        assert os.listdir(folder) == []
+        (tmp_path / "file").write_text("")
+        r = subprocess.run([binary_path(), "--link", str(tmp_path / "file" / "x")], capture_output=True, timeout=5)
+        assert (r.returncode, r.stdout) == (1, b"")
+        assert r.stderr == f"tessary-sim: link directory '{tmp_path}/file/x': Not a directory\n".encode()
 
-    def test_refuses_to_replace_a_file(self, tmp_path):
-        (tmp_path / "ttyACM-sim0").write_text("mine")
-        r = subprocess.run([binary_path(), "--link", str(tmp_path)], capture_output=True, timeout=5)
-        assert r.returncode == 1 and b"not a symbolic link" in r.stderr
-        assert (tmp_path / "ttyACM-sim0").read_text() == "mine"
-        assert os.listdir(tmp_path) == ["ttyACM-sim0"]
-
-    def test_missing_link_directory(self, tmp_path):
-        r = subprocess.run([binary_path(), "--link", str(tmp_path / "absent")], capture_output=True, timeout=5)
-        assert r.returncode == 1 and r.stdout == b"" and b"absent" in r.stderr
+    @pytest.mark.parametrize("holder", ["simulator", "stale link", "file"])
+    def test_taken_link_name_refused_and_left_alone(self, tmp_path, holder):
+        folder = os.path.realpath(tmp_path)
+        taken = os.path.join(folder, "ttyUSB-sim0")
+        with contextlib.ExitStack() as stack:
+            if holder == "simulator":
+                other = stack.enter_context(Simulator("--triaxons", "0", "--link", folder))
+                target = other.handles[0]["pty"]
+            elif holder == "stale link":
+                target = "/nonexistent"
+                os.symlink(target, taken)
+            else:
+                (tmp_path / "ttyUSB-sim0").write_text("mine")
+            # The arm's link comes first and must be taken back.
+            r = subprocess.run([binary_path(), "--link", folder], capture_output=True, timeout=5)
+            assert (r.returncode, r.stdout) == (1, b"")
+            assert r.stderr.decode() == (f"tessary-sim: '{taken}' already exists: another simulator may be using"
+                                         f" {folder} (give --link another folder, or remove it if stale)\n")
+            assert os.listdir(folder) == ["ttyUSB-sim0"]
+            if holder == "file":
+                assert (tmp_path / "ttyUSB-sim0").read_text() == "mine"
+            else:
+                assert os.readlink(taken) == target
+            if holder == "simulator":
+                with HostPort(taken) as port:
+                    assert exchange(port, b"\x0a", 7) == HANDLE_INFO
 
     def test_help(self):
         r = subprocess.run([binary_path(), "--help"], capture_output=True, timeout=5)
@@ -113,6 +136,37 @@ class TestCommandLine:
         r = subprocess.run([binary_path(), *args], capture_output=True, timeout=5)
         assert r.returncode == 2 and r.stdout == b""
         assert b"usage: tessary-sim" in r.stderr
+
+
+# --- the launcher ----------------------------------------------------------------
+
+LAUNCHER = [sys.executable, str(REPO_ROOT / "sim" / "launcher.py"), "--binary", binary_path()]
+SHOW = 'printf "%s" "$TESSARY_SIM_DEVICES"; echo "$TESSARY_SIM_TMP"; ls "$TESSARY_SIM_TMP/a"; exit 3'
+
+
+class TestLauncher:
+    def test_wrapper_passes_devices_and_status_and_cleans_up(self):
+        r = subprocess.run([*LAUNCHER, "--", "--handles", "0", "--link", "{tmp}/a", "--", "--triaxons", "0",
+                            "--", "sh", "-c", SHOW], capture_output=True, text=True, timeout=10)
+        assert r.returncode == 3, r.stderr
+        arm, handle, tmp, listing = r.stdout.splitlines()
+        assert json.loads(arm)["link"] == f"{tmp}/a/ttyACM-sim0" and listing == "ttyACM-sim0"
+        assert json.loads(handle)["kind"] == "handle" and tmp.startswith("/tmp/tessary-sim-") and r.stderr == ""
+        assert not os.path.exists(tmp)
+
+    def test_wrapper_stops_at_a_simulator_that_fails(self):
+        r = subprocess.run([*LAUNCHER, "--", "--link", "{tmp}", "--", "--link", "{tmp}", "--", "echo", "ran"],
+                           capture_output=True, text=True, timeout=10)
+        assert (r.returncode, r.stdout) == (1, "")
+        assert r.stderr.startswith("launcher: tessary-sim stopped before announcing its devices (status 1):"
+                                   " tessary-sim: '/tmp/tessary-sim-")
+        assert r.stderr.count("\n") == 1
+
+    def test_stop_kills_on_timeout_and_removes_links(self, tmp_path):
+        s = Simulator("--handles", "0", "--link", tmp_path).start()
+        with pytest.raises(RuntimeError, match="did not stop within 0.2 s of signal 19; killed"):
+            s.stop(signal.SIGSTOP, timeout=0.2)
+        assert s.proc.returncode == -signal.SIGKILL and os.listdir(tmp_path) == []
 
 
 # --- line hygiene ---------------------------------------------------------------
