@@ -4,10 +4,16 @@ Starts tessary-sim twice (an arm with a wired handle, and a wireless handle),
 runs the example scripts against them exactly as a user would run them
 against real devices, and stops the simulators.
 
-Detection only looks in /dev, so the virtual ports are linked there
-(/dev/ttyACM-sim0, /dev/ttyUSB-sim0, /dev/rfcomm-sim0) when this process may
-write there. Otherwise the links go to a temporary folder, detection is
-skipped and the examples are given the ports directly.
+Everything it writes goes to a fresh folder of its own (tessary-demo-*
+under the system's temporary folder), printed at the start: the loop's plot,
+and the port links unless they go to /dev. Detection only looks in /dev, so
+the virtual ports are linked there (/dev/ttyACM-sim0, /dev/ttyUSB-sim0,
+/dev/rfcomm-sim0) when this process may write there. Otherwise the links go
+to the demo's folder, detection is skipped and the examples are given the
+ports directly.
+
+Once the `tessary` command is installed, it also shows `tessary ports` and
+`tessary info` on the virtual arm (see cli_commands).
 """
 
 import os
@@ -20,20 +26,23 @@ import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 REPO = HERE.parent
-sys.path.insert(0, str(REPO / "tests" / "sim"))
-from simulator import Simulator  # noqa: E402  (starts tessary-sim, reads its JSON lines)
+sys.path.insert(0, str(REPO / "sim"))
+from launcher import Simulator, find_binary  # noqa: E402  (starts tessary-sim, reads its JSON lines)
 
-PLOT = pathlib.Path(tempfile.gettempdir()) / "tessary-demo" / "haptic_wall.png"
+BIN = os.path.dirname(sys.executable)
 
 
 def find_simulator():
     """tessary-sim installed beside this interpreter, else $TESSARY_SIM, else the build tree."""
-    beside = shutil.which("tessary-sim", path=os.path.dirname(sys.executable))
-    if beside:
-        return beside
-    if os.environ.get("TESSARY_SIM"):
-        return os.environ["TESSARY_SIM"]
-    return str(REPO / "build" / "sim" / "tessary-sim")
+    return shutil.which("tessary-sim", path=BIN) or find_binary()
+
+
+def cli_commands(arm):
+    """The `tessary` command's views of the machine and of the virtual arm.
+
+    Hook: these run when `tessary` is installed beside this interpreter, and
+    are skipped (saying so) when it is not."""
+    return [["tessary", "ports"], ["tessary", "info", arm]]
 
 
 def run(script, *args):
@@ -43,25 +52,53 @@ def run(script, *args):
         raise SystemExit(f"demo failed: {script} exited with status {status}")
 
 
+def run_command(name, *args):
+    print(f"\n$ {name} {' '.join(args)}", flush=True)
+    status = subprocess.run([shutil.which(name, path=BIN), *args]).returncode
+    if status != 0:
+        raise SystemExit(f"demo failed: {name} {args[0]} exited with status {status}")
+
+
+def start_simulators(link_dir, binary):
+    """An arm with a wired handle, and a wireless handle, linked in link_dir."""
+    sims = []
+    try:
+        sims.append(Simulator("--link", link_dir, binary=binary).start())
+        sims.append(Simulator("--triaxons", "0", "--wireless", "--link", link_dir, binary=binary).start())
+    except RuntimeError:
+        for sim in sims:
+            sim.stop(check=False)
+        raise
+    return sims
+
+
 def main():
     began = time.monotonic()
     binary = find_simulator()
     if not os.access(binary, os.X_OK):
         sys.exit(f"tessary-sim not found (looked beside {sys.executable}, in $TESSARY_SIM and at {binary})")
-    os.environ["TESSARY_SIM"] = binary  # the helper starts this one
-
-    in_dev = os.access("/dev", os.W_OK)
-    link_dir = "/dev" if in_dev else tempfile.mkdtemp(prefix="tessary-demo-")
     print(f"virtual devices: {binary}")
-    if not in_dev:
-        print(f"/dev is not writable (run as root to have the devices detected): linking them in {link_dir},"
-              " skipping detection and opening the ports directly")
+    out = pathlib.Path(tempfile.mkdtemp(prefix="tessary-demo-"))
+    print(f"demo output folder: {out}")
+    plot = out / "haptic_wall.png"
 
-    PLOT.parent.mkdir(parents=True, exist_ok=True)
-    sims = []
+    link_dir = out / "ports"
+    sims = None
+    if os.access("/dev", os.W_OK):
+        try:
+            sims = start_simulators("/dev", binary)
+            link_dir = pathlib.Path("/dev")
+        except RuntimeError as e:  # e.g. another demo's links are there
+            print(f"cannot link the virtual devices in /dev: {e}")
+    else:
+        print("/dev is not writable (run as root to have the devices detected)")
+    if sims is None:
+        print(f"linking them in {link_dir} instead, skipping detection and opening the ports directly")
+        sims = start_simulators(link_dir, binary)
+    in_dev = link_dir == pathlib.Path("/dev")
+
+    failed = False
     try:
-        sims.append(Simulator("--link", link_dir).start())
-        sims.append(Simulator("--triaxons", "0", "--wireless", "--link", link_dir).start())
         for sim in sims:
             for device in sim.devices:
                 print(f"  {device['kind']:8} {device['link']} -> {device['pty']}")
@@ -73,16 +110,27 @@ def main():
             run("detect.py")
         run("arm_info.py", arm)
         # Nobody holds the virtual arm, so a 2 N push stands in for a hand.
-        run("haptic_wall.py", arm, "--push", "2", "--plot", str(PLOT))
+        run("haptic_wall.py", arm, "--push", "2", "--plot", str(plot))
         run("handle_messages.py", wired, "5")
         run("handle_messages.py", wireless, "2")
+        for name, *args in cli_commands(arm):
+            if shutil.which(name, path=BIN):
+                run_command(name, *args)
+            else:
+                print(f"\n(`{name}` is not installed beside {sys.executable}: skipping `{name} {args[0]}`)")
     finally:
         for sim in sims:
-            sim.stop()  # removes the links; raises unless it exited cleanly
-        if not in_dev:
-            shutil.rmtree(link_dir, ignore_errors=True)
+            try:
+                sim.stop()  # removes the links; raises unless it exited cleanly
+            except RuntimeError as e:
+                print(f"demo: {e}", file=sys.stderr)
+                failed = True
+        if not in_dev and link_dir.is_dir():
+            link_dir.rmdir()  # empty once the simulators are gone
+    if failed:
+        sys.exit("demo failed: a simulator did not stop cleanly")
 
-    print(f"\ndemo done in {time.monotonic() - began:.1f} s; the loop's plot is {PLOT}")
+    print(f"\ndemo done in {time.monotonic() - began:.1f} s; its output is in {out}: the loop's plot is {plot}")
 
 
 if __name__ == "__main__":

@@ -17,7 +17,8 @@ holds the arm (the demo uses it against the virtual arm).
 
 At the end it prints the achieved loop rate, the period percentiles and the
 penetration depth, and with matplotlib installed saves a PNG plot of the
-position trajectory and of the period histogram.
+position trajectory, the force sent and the period histogram (by default in
+a fresh folder under the system's temporary folder).
 """
 
 import argparse
@@ -39,21 +40,22 @@ parser.add_argument("--rate", type=float, default=1000.0, help="loop rate in Hz 
 parser.add_argument("--stiffness", type=float, default=1000.0, help="wall spring in N/m (default 1000)")
 parser.add_argument("--gap", type=float, default=0.01, help="wall distance below the start in m (default 0.01)")
 parser.add_argument("--push", type=float, default=0.0, help="constant downward force in N (default 0)")
-parser.add_argument("--plot", default=os.path.join(tempfile.gettempdir(), "haptic_wall.png"),
-                    help="where to save the plot (default %(default)s)")
+parser.add_argument("--plot", help="where to save the plot (default: haptic_wall.png in a new folder)")
 args = parser.parse_args()
 
 stream = api.SerialStream(args.port)  # keep it referenced while the arm is in use
 arm = api.Triaxon(stream)
 if arm.device_wakeup()[1] != 4:
     sys.exit(f"no Triaxon answered on {args.port}")
+# tessary-sim's arms say so in their firmware id; the plot's title does too.
+simulated = arm.get_firmware_version().bytes.startswith(b"tessary-sim")
 
 # A zero-force exchange tells where the end effector is now.
 (_, _, z_start), _ = arm.end_effector_force([0.0, 0.0, 0.0])
 wall = z_start - args.gap
 period = 1.0 / args.rate if args.rate > 0 else 0.0
 
-times, heights, periods = [], [], []
+times, heights, forces, periods = [], [], [], []
 force_z = 0.0
 failed = False
 start = last = time.perf_counter()
@@ -65,6 +67,7 @@ try:
         if now >= deadline:
             break
         position, velocity = arm.end_effector_force([0.0, 0.0, force_z])
+        sent = force_z
         done = time.perf_counter()
         if done - now > STALL:
             # No (complete) reply within the library's 1 s read budget: the
@@ -77,6 +80,7 @@ try:
             periods.append(now - last)
         last = now
         times.append(now - start)
+        forces.append(sent)
         z = position[2]
         heights.append(z)
 
@@ -119,15 +123,45 @@ except ImportError:
 matplotlib.use("Agg")  # files only, no window
 import matplotlib.pyplot as plt  # noqa: E402
 
-fig, (top, bottom) = plt.subplots(2, 1, figsize=(8, 7))
-top.plot(times, [z * 1000 for z in heights], lw=1, label="end effector z")
-top.axhline(wall * 1000, color="red", ls="--", label="wall")
-top.axhspan(min(min(heights), wall) * 1000 - 1, wall * 1000, color="red", alpha=0.08)
-top.set(xlabel="time (s)", ylabel="z (mm)", title="Position trajectory")
-top.legend(loc="upper right")
-bottom.hist(ms, bins=60)
+arm_name = "Simulated Triaxon arm" if simulated else f"Triaxon arm on {args.port}"
+load = f"{args.push:g} N push into" if args.push else "hand on"
+rate = f"{args.rate:g} Hz loop" if period else "free-running loop"
+p50, p99 = cuts[49], cuts[98]
+
+fig, (top, middle, bottom) = plt.subplots(3, 1, figsize=(9, 10), gridspec_kw={"height_ratios": [3, 2, 3]})
+fig.suptitle(f"{arm_name}: {load} a {args.stiffness:g} N/m virtual wall\n"
+             f"{rate}, {elapsed:.1f} s, {len(times)} exchanges", fontsize=13)
+
+z_mm = [z * 1000 for z in heights]
+floor = min(min(z_mm), wall * 1000) - 2
+top.axhspan(floor, wall * 1000, color="red", alpha=0.10, label="inside the wall")
+top.axhline(wall * 1000, color="red", ls="--", lw=1, label=f"wall surface, z = {wall * 1000:.1f} mm")
+top.plot(times, z_mm, lw=1.2, color="tab:blue", label="end effector z")
+top.text(times[-1] * 0.98, floor + 0.5, f"inside the wall: a {args.stiffness:g} N/m spring pushes back",
+         color="darkred", ha="right", va="bottom")
+if args.push:
+    top.annotate(f"at rest {statistics.fmean(tail) * 1000:.2f} mm inside: push ÷ stiffness",
+                 (times[-1], z_mm[-1]), xytext=(-8, -4), textcoords="offset points", ha="right", va="top")
+top.set(ylabel="height z (mm)", title="Position", xlim=(0, times[-1]), ylim=(floor, max(z_mm) + 2))
+top.legend(loc="upper right", fontsize=9)
+
+middle.axhline(0, color="grey", lw=0.8)
+middle.plot(times, forces, lw=1.2, color="tab:purple", label="force sent, z (wall spring − push)")
+if args.push:
+    middle.axhline(-args.push, color="tab:green", ls=":", label=f"push alone, −{args.push:g} N")
+middle.set(xlabel="time (s)", ylabel="force z (N)", title="Force sent each exchange", xlim=(0, times[-1]))
+middle.legend(loc="upper right", fontsize=9)
+
+bottom.hist(ms, bins=80, color="tab:blue", alpha=0.8)
 bottom.set_yscale("log")
-bottom.set(xlabel="loop period (ms)", ylabel="count", title="Loop period histogram")
+if period:
+    bottom.axvline(period * 1000, color="tab:green", lw=4, alpha=0.6, label=f"target {period * 1000:g} ms")
+bottom.axvline(p50, color="black", ls="--", label=f"p50 {p50:.3f} ms")
+bottom.axvline(p99, color="tab:orange", ls="--", label=f"p99 {p99:.3f} ms")
+bottom.set(xlabel="loop period (ms)", ylabel="count (log)", title="Loop period histogram")
+bottom.legend(loc="upper right", fontsize=9)
+
 fig.tight_layout()
-fig.savefig(args.plot, dpi=100)
-print(f"plot saved to {args.plot}")
+plot = args.plot or os.path.join(tempfile.mkdtemp(prefix="tessary-wall-"), "haptic_wall.png")
+fig.savefig(plot, dpi=100)
+print(f"plot saved to {plot}")
