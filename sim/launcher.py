@@ -11,10 +11,10 @@ As a command wrapper, for programs in any language:
     python sim/launcher.py [--binary PATH] [--env NAME] \\
         -- SIM-ARGS [-- SIM-ARGS ...] -- COMMAND [ARG ...]
 
-starts one simulator per SIM-ARGS group (an empty group: the defaults), with
-"{tmp}" in them standing for a fresh folder that is removed afterwards, runs
+starts one simulator per SIM-ARGS group (an empty group: the defaults), runs
 COMMAND with $NAME (default TESSARY_SIM_DEVICES) holding every device's JSON
-line and $TESSARY_SIM_TMP that folder, then stops the simulators. The exit
+line, then stops the simulators. "{tmp}" in the arguments stands for a fresh
+folder, also given as $TESSARY_SIM_TMP and removed at the end. The exit
 status is the command's, or 1 when a simulator failed to start, exit cleanly
 or remove its links.
 
@@ -233,7 +233,7 @@ def main(argv=None):
         env = dict(os.environ, TESSARY_SIM_TMP=tmp)
         env[env_name] = "".join(line + "\n" for sim in running for line in sim.lines)
         try:
-            status = subprocess.run(command, env=env).returncode
+            status = subprocess.run([a.replace("{tmp}", tmp) for a in command], env=env).returncode
         except OSError as e:
             print(f"launcher: cannot run {command[0]}: {e.strerror}", file=sys.stderr)
             status = 127

@@ -141,7 +141,7 @@ class TestCommandLine:
 # --- the launcher ----------------------------------------------------------------
 
 LAUNCHER = [sys.executable, str(REPO_ROOT / "sim" / "launcher.py"), "--binary", binary_path()]
-SHOW = 'printf "%s" "$TESSARY_SIM_DEVICES"; echo "$TESSARY_SIM_TMP"; ls "$TESSARY_SIM_TMP/a"; exit 3'
+SHOW = 'printf "%s" "$TESSARY_SIM_DEVICES"; echo "$TESSARY_SIM_TMP"; ls {tmp}/a; exit 3'
 
 
 class TestLauncher:
