@@ -85,13 +85,13 @@ class Simulator:
         return self.proc.pid
 
     def start(self):
+        wanted = _device_count(self.args)
         self.proc = subprocess.Popen(
             [self.binary, *self.args],
             stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
         )
-        wanted = _device_count(self.args)
         deadline = time.monotonic() + self.start_timeout
         pending = b""
         while len(self.devices) < wanted:
@@ -109,8 +109,11 @@ class Simulator:
             pending += chunk
             while b"\n" in pending:
                 line, pending = pending.split(b"\n", 1)
+                try:
+                    self.devices.append(json.loads(line))
+                except ValueError:
+                    self._abort(f"printed {line!r}, not a device line")
                 self.lines.append(line.decode())
-                self.devices.append(json.loads(line))
         if wanted == 0:
             self._wait_for_signal_handler(deadline)
         return self
