@@ -27,13 +27,15 @@ PY
 "$venv/bin/tessary-sim" --help | grep -q '^usage: tessary-sim'
 echo "wheel check: tessary-sim --help"
 
-# End to end: the installed module drives the installed simulator's arm.
-"$py" - "$venv/bin/tessary-sim" <<'PY'
-import json, subprocess, sys
+# End to end: the installed module drives the installed simulator's arm,
+# started by the tree's simulator launcher (standard library only).
+"$py" - "$tree/sim" "$venv/bin/tessary-sim" <<'PY'
+import sys
+sys.path.insert(0, sys.argv[1])
+from launcher import Simulator
 import TessaryHardwareAPI as api
-sim = subprocess.Popen([sys.argv[1], "--triaxons", "1", "--handles", "0"], stdout=subprocess.PIPE, text=True)
-try:
-    port = json.loads(sim.stdout.readline())["pty"]
+with Simulator("--triaxons", "1", "--handles", "0", binary=sys.argv[2]) as sim:
+    port = sim.arms[0]["pty"]
     stream = api.SerialStream(port)
     arm = api.Triaxon(stream)
     info = arm.device_wakeup()
@@ -41,9 +43,6 @@ try:
     position, velocity = arm.end_effector_force([0.0, 0.0, 0.5])
     assert len(position) == 3 and len(velocity) == 3, (position, velocity)
     print(f"wheel check: arm on {port} woke up as device {info[0]:#06x}, model {info[1]}")
-finally:
-    sim.terminate()
-    sim.wait(timeout=10)
 PY
 
 # The two checks below hold as soon as the tree has the tessary command and
