@@ -12,8 +12,8 @@ the virtual ports are linked there (/dev/ttyACM-sim0, /dev/ttyUSB-sim0,
 to the demo's folder, detection is skipped and the examples are given the
 ports directly.
 
-Once the `tessary` command is installed, it also shows `tessary ports` and
-`tessary info` on the virtual arm (see cli_commands).
+It ends with the `tessary` command (installed with the module): `tessary
+ports` listing the virtual ports and `tessary info` on the virtual arm.
 """
 
 import os
@@ -37,12 +37,10 @@ def find_simulator():
     return shutil.which("tessary-sim", path=BIN) or find_binary()
 
 
-def cli_commands(arm):
-    """The `tessary` command's views of the machine and of the virtual arm.
-
-    Hook: these run when `tessary` is installed beside this interpreter, and
-    are skipped (saying so) when it is not."""
-    return [["tessary", "ports"], ["tessary", "info", arm]]
+def cli_commands(arm, link_dir):
+    """The `tessary` command's views of the virtual ports and of the arm."""
+    ports = ["tessary", "ports"] if str(link_dir) == "/dev" else ["tessary", "ports", "--dev", str(link_dir)]
+    return [ports, ["tessary", "info", arm]]
 
 
 def run(script, *args):
@@ -54,7 +52,10 @@ def run(script, *args):
 
 def run_command(name, *args):
     print(f"\n$ {name} {' '.join(args)}", flush=True)
-    status = subprocess.run([shutil.which(name, path=BIN), *args]).returncode
+    path = shutil.which(name, path=BIN)
+    if path is None:
+        raise SystemExit(f"demo failed: no `{name}` beside {sys.executable} (pip install . puts it there)")
+    status = subprocess.run([path, *args]).returncode
     if status != 0:
         raise SystemExit(f"demo failed: {name} {args[0]} exited with status {status}")
 
@@ -113,11 +114,8 @@ def main():
         run("haptic_wall.py", arm, "--push", "2", "--plot", str(plot))
         run("handle_messages.py", wired, "5")
         run("handle_messages.py", wireless, "2")
-        for name, *args in cli_commands(arm):
-            if shutil.which(name, path=BIN):
-                run_command(name, *args)
-            else:
-                print(f"\n(`{name}` is not installed beside {sys.executable}: skipping `{name} {args[0]}`)")
+        for command in cli_commands(arm, link_dir):
+            run_command(*command)
     finally:
         for sim in sims:
             try:
