@@ -573,6 +573,11 @@ def main(argv=None) -> int:
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
+    except BrokenPipeError:
+        # The reader went away (`tessary ports | head`): stop quietly, as
+        # other command-line tools do, without a second error on exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
     except OSError as error:
         where = f"{error.filename}: " if error.filename else ""
         print(f"{PROG}: {where}{error.strerror or error}", file=sys.stderr)
