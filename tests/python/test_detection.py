@@ -1,6 +1,5 @@
 import json
 import os
-import threading
 import time
 import uuid
 
@@ -8,6 +7,7 @@ import pytest
 
 import TessaryHardwareAPI as api
 from conftest import run_python
+from support import AT_ONCE, INSTANT, LATE_REPLY, Ticker, wakeup_reply
 
 FUNCTIONS = [
     ("detect_triaxons", "detect available triaxon devices"),
@@ -16,18 +16,15 @@ FUNCTIONS = [
     ("detect_wireless_handles", "detect available wireless handles"),
 ]
 MARKERS = ("ttyACM", "ttyUSB", "rfcomm")
-# Wake-up reply of an arm: device 0x1234, model 4, hardware 2, firmware 3, identifier.
-ARM_INFO = bytes([0x0B, 0x34, 0x12, 0x04, 0x02, 0x03]) + bytes(range(0xA0, 0xB0))
+ARM_INFO = wakeup_reply(range(0xA0, 0xB0), firmware=3)
 
 
 def dev_candidates():
     return [name for name in os.listdir("/dev") if any(marker in name for marker in MARKERS)]
 
 
-def test_functions_take_no_arguments_and_follow_the_version_functions():
-    names = list(vars(api))
-    at = names.index("print_cpp_version")
-    assert names[at + 1 : at + 5] == [name for name, _ in FUNCTIONS]
+def test_functions_take_no_arguments():
+    # Their place among the module's names is checked with the whole order.
     for name, doc in FUNCTIONS:
         function = getattr(api, name)
         assert function.__doc__ == f"{name}() -> list[str]\n\n{doc}\n"
@@ -42,7 +39,7 @@ def test_without_candidates_every_function_returns_an_empty_list_at_once():
     for name, _ in FUNCTIONS:
         result = getattr(api, name)()
         assert type(result) is list and result == []
-    assert time.monotonic() - start < 0.5
+    assert time.monotonic() - start < 5 * AT_ONCE
 
 
 @pytest.mark.skipif(
@@ -51,35 +48,27 @@ def test_without_candidates_every_function_returns_an_empty_list_at_once():
 def test_arm_behind_a_dev_link_is_found_while_the_lock_is_held(fake):
     # The arm answers late, so a ticking Python thread would get to run if
     # detection gave the interpreter lock away.
-    fake.expect(1, ARM_INFO, delay=0.3)
+    fake.expect(1, ARM_INFO, delay=LATE_REPLY)
     link = f"/dev/ttyACM-tessary-test-{os.getpid()}-{uuid.uuid4().hex[:8]}"
     os.symlink(fake.path, link)
     try:
         # Detection holds the lock, so the fake must run in another process.
         child = run_python(
             """
-import json, threading, time
+import json, time
 import TessaryHardwareAPI as api
-ticks, done = [], threading.Event()
-def tick():
-    while not done.is_set():
-        ticks.append(time.monotonic())
-        time.sleep(0.005)
-ticker = threading.Thread(target=tick)
-ticker.start()
-time.sleep(0.05)
-start = time.monotonic()
-arms = api.detect_triaxons()
-end = time.monotonic()
-others = api.detect_handles() + api.detect_wired_handles() + api.detect_wireless_handles()
-done.set()
-ticker.join()
+from support import Ticker
+with Ticker() as ticker:
+    start = time.monotonic()
+    arms = api.detect_triaxons()
+    end = time.monotonic()
+    others = api.detect_handles() + api.detect_wired_handles() + api.detect_wireless_handles()
 print(json.dumps({
     "arms": arms,
     "types": [type(arm).__name__ for arm in arms],
     "others": others,
     "seconds": end - start,
-    "ticks_inside": sum(start + 0.02 < t < end - 0.02 for t in ticks),
+    "ticks_inside": ticker.between(start + 0.02, end - 0.02),
 }))
 """
         )
@@ -91,7 +80,7 @@ print(json.dumps({
     assert resolved in result["arms"]
     assert set(result["types"]) == {"str"}
     assert resolved not in result["others"]
-    assert result["seconds"] >= 0.28
+    assert result["seconds"] >= LATE_REPLY * 0.9
     assert result["ticks_inside"] == 0
     assert fake.captured() == b"\x0a"  # only the arm detection probed the link
 
@@ -106,26 +95,14 @@ HANDLE_INFO = bytes([208, 100, 0x00, 0x48, 2, 1, 3])
 ])
 def test_probing_one_port_gives_the_lock_away(fake, probe, reply, doc):
     assert probe.__doc__ == f"{probe.__name__}(port: str) -> bool\n\n{doc}\n"
-    fake.expect(1, reply, delay=0.2)
-    ticks, done = [], threading.Event()
-
-    def tick():
-        while not done.is_set():
-            ticks.append(time.monotonic())
-            time.sleep(0.005)
-
-    ticker = threading.Thread(target=tick)
-    ticker.start()
-    start = time.monotonic()
-    try:
+    fake.expect(1, reply, delay=LATE_REPLY)
+    with Ticker() as ticker:
+        start = time.monotonic()
         found = probe(fake.path)
-    finally:
         end = time.monotonic()
-        done.set()
-        ticker.join()
     assert found is True
     assert fake.captured() == b"\x0a"
-    assert sum(start + 0.05 < t < end - 0.05 for t in ticks) >= 5
+    assert ticker.between(start + INSTANT / 2, end - INSTANT / 2) >= 5
     assert probe("/nonexistent/ttyACM0") is False
     with pytest.raises(ValueError, match="embedded null byte"):
         probe(fake.path + "\0x")

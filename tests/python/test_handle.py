@@ -8,6 +8,7 @@ import weakref
 import pytest
 
 import TessaryHardwareAPI as api
+from support import INSTANT, LATE_REPLY, ONE_WAIT, TIMED_OUT, WITHIN_BUDGET
 
 PURE = 'Tried to call pure virtual function "API::Devices::Handle::OnReceiveHandleStatusMessage"'
 QUATERNION = [0.5, -1.25, struct.unpack("<f", struct.pack("<f", 0.1))[0], 1024.0]
@@ -60,8 +61,7 @@ def test_send_handle_state_sends_nothing_it_cannot_honour(fake, stream, args, er
     with pytest.raises(error):
         handle.SendHandleState(*args)
     handle.SendDeviceWakeup()
-    time.sleep(0.05)
-    assert fake.wait_captured(1) == b"\x0a"
+    assert fake.captured_after(INSTANT) == b"\x0a"
 
 
 def test_docstrings():
@@ -103,7 +103,7 @@ def test_plain_handle_consumes_each_message_silently(fake, stream):
     fake.send(status(b"\x01\x02\x03") + INFO + ERROR + status())
     start = time.monotonic()
     assert [handle.Receive() for _ in range(4)] == [24, 6, 3, 21]
-    assert time.monotonic() - start < 0.3
+    assert time.monotonic() - start < WITHIN_BUDGET
 
 
 def test_status_override_only(fake, stream):
@@ -164,11 +164,11 @@ def test_short_status_payload_calls_no_override(fake, stream):
     assert handle.Receive() == 25
     start = time.monotonic()
     assert handle.Receive() == 0
-    assert 0.95 < time.monotonic() - start < 1.5
+    assert TIMED_OUT < time.monotonic() - start < ONE_WAIT
     fake.send(ERROR)
     start = time.monotonic()
     assert handle.Receive() == -1
-    assert time.monotonic() - start < 0.05
+    assert time.monotonic() - start < INSTANT
     assert len(handle.calls) == 1
 
 
@@ -201,12 +201,12 @@ def test_receive_lets_other_threads_run_and_calls_back_on_its_own_thread(fake, s
     result = []
     worker = threading.Thread(target=lambda: result.append(handle.Receive()))
     start = time.monotonic()
-    fake.send_after(0.4, INFO)
+    fake.send_after(2 * LATE_REPLY, INFO)
     worker.start()
     # Pure Python work: it gets the lock only while Receive waits unlocked.
     ticks = 0
     while worker.is_alive():
-        ticks += 0.1 < time.monotonic() - start < 0.3 and not result
+        ticks += LATE_REPLY / 2 < time.monotonic() - start < LATE_REPLY * 1.5 and not result
     worker.join()
     assert result == [6]
     assert Threads.seen == [worker.ident]

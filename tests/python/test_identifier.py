@@ -13,14 +13,7 @@ import uuid
 import pytest
 
 import TessaryHardwareAPI as api
-
-
-def id_reply(selector, data, length=16):
-    return bytes([0x0D, selector, length]) + bytes(data)
-
-
-def wakeup_reply(data):
-    return bytes([0x0B, 0x34, 0x12, 0x04, 0x02, 0x07]) + bytes(data)
+from support import id_reply, wakeup_reply
 
 
 @pytest.fixture
@@ -30,13 +23,6 @@ def arm(fake):
 
 
 # -- the classes ------------------------------------------------------------
-
-
-def test_module_order_puts_uuid_and_device_right_after_serial_stream():
-    names = [n for n in vars(api) if not n.startswith("__")]
-    assert names.index("UUID") == names.index("SerialStream") + 1
-    assert names.index("Device") == names.index("UUID") + 1
-    assert names.index("Device") < names.index("get_cpp_version") < names.index("Triaxon")
 
 
 def test_new_uuid_has_sixteen_zero_bytes():

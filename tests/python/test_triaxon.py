@@ -1,10 +1,9 @@
 """The arm class Triaxon against a fake arm on a pseudo-terminal."""
 
 import gc
-import struct
 import sys
-import threading
 import time
+import types
 import uuid
 import warnings
 import weakref
@@ -12,24 +11,13 @@ import weakref
 import pytest
 
 import TessaryHardwareAPI as api
-from conftest import run_python
+from conftest import FakeDevice, run_python
+from support import (AT_ONCE, INSTANT, LATE_REPLY, ONE_WAIT, PROMPT, TIMED_OUT, Ticker, f32, floats, id_reply,
+                     junk, state, wakeup_reply)
 
 ONE_TWO_THREE = bytes.fromhex("0000803f0000004000004040")
 ZERO_THREE = bytes(12)
-WAKEUP_REPLY = bytes([0x0B, 0x34, 0x12, 0x04, 0x02, 0x07]) + bytes(range(16))
-
-
-def f32(x):
-    """x as the arm sees it: rounded to binary32, widened back."""
-    return struct.unpack("<f", struct.pack("<f", x))[0]
-
-
-def floats(*values):
-    return struct.pack("<%df" % len(values), *values)
-
-
-def state(header, *values):
-    return bytes([header]) + floats(*values)
+WAKEUP_REPLY = wakeup_reply()
 
 
 @pytest.fixture
@@ -42,9 +30,18 @@ def arm(stream):
     return api.Triaxon(stream)
 
 
-def quiet_capture(fake, settle=0.15):
-    time.sleep(settle)
-    return fake.captured()
+@pytest.fixture(scope="module")
+def timed_out():
+    """An arm whose read timed out once. Its stream stays at end-of-file, so
+    every later exchange on it fails at once: the no-reply cases share it."""
+    with FakeDevice() as fake:
+        stream = api.SerialStream(fake.path)
+        arm = api.Triaxon(stream)
+        start = time.monotonic()
+        first = arm.end_effector_force([1, 2, 3])
+        waited = time.monotonic() - start
+        yield types.SimpleNamespace(fake=fake, stream=stream, arm=arm, first=first, waited=waited,
+                                    sent=fake.captured())
 
 
 # -- the class -------------------------------------------------------------
@@ -94,7 +91,7 @@ def test_constructor_sends_nothing_and_takes_no_attributes(fake, stream):
     arm = api.Triaxon(stream)
     with pytest.raises(AttributeError):
         arm.extra = 1
-    assert quiet_capture(fake) == b""
+    assert fake.captured_after() == b""
 
 
 def test_constructor_refuses_none_and_other_types(stream):
@@ -195,8 +192,6 @@ def test_send_force_lists_both_forms_numbered():
 
 
 # -- current methods, accepted replies ------------------------------------
-# The get_ methods hold the interpreter lock, and the fake arm is a Python
-# thread: their replies are written before the call and wait in the line.
 
 
 def test_device_wakeup(fake, arm):
@@ -301,10 +296,14 @@ def test_exchange_accepts_sequences_of_numbers(fake, arm):
 
 
 def test_joint_angles_with_the_wrong_header_returns_zeros(fake, arm):
-    fake.answer(0x1C, 13, state(0x2B, 1, 2, 3, 4, 5, 6))
+    # A state reply where a joint state is due, and 1024 bytes after its
+    # header in all: the discard read takes them at once, and exactly them.
+    fake.expect(13, state(0x2B, 1, 2, 3, 4, 5, 6) + junk(1024 - 24))
+    fake.expect(13, state(0x1B, 1, 2, 3, 4, 5, 6))
     start = time.monotonic()
     assert arm.joint_angles([1, 2, 3]) == ([0.0] * 3, [0.0] * 3)
-    assert time.monotonic() - start > 0.9  # the discard read waited out the budget
+    assert arm.joint_angles([1, 2, 3]) == ([1.0, 2.0, 3.0], [4.0, 5.0, 6.0])
+    assert time.monotonic() - start < PROMPT
 
 
 # -- current methods, no reply ----------------------------------------------
@@ -336,23 +335,26 @@ def same_shape(a, b):
     return True
 
 
+def test_a_silent_arm_costs_one_read_budget(timed_out):
+    assert TIMED_OUT <= timed_out.waited < ONE_WAIT
+    assert timed_out.first == ([0.0] * 3, [0.0] * 3)
+    assert timed_out.sent == b"\x2a" + ONE_TWO_THREE
+
+
 @pytest.mark.parametrize("name, expected", ZERO_RESULTS, ids=[n for n, _ in ZERO_RESULTS])
-def test_no_reply_gives_the_zero_result(arm, name, expected):
-    result = getattr(arm, name)()
+def test_no_reply_gives_the_zero_result(timed_out, name, expected):
+    # The stream stays failed: every call returns its zero result at once.
+    start = time.monotonic()
+    result = getattr(timed_out.arm, name)()
+    assert time.monotonic() - start < AT_ONCE
     assert result == expected
     assert same_shape(result, expected)
-    # The stream stays failed: the next call returns the same at once.
-    start = time.monotonic()
-    assert getattr(arm, name)() == expected
-    assert time.monotonic() - start < 0.1
 
 
-def test_after_a_time_out_nothing_is_sent(fake, arm):
-    arm.end_effector_force([1, 2, 3])  # no answer yet: times out
-    sent = fake.captured()
-    fake.answer(0x2A, 13, state(0x2B, 1, 2, 3, 4, 5, 6))
-    assert arm.end_effector_force([1, 2, 3]) == ([0.0] * 3, [0.0] * 3)
-    assert quiet_capture(fake) == sent
+def test_after_a_time_out_nothing_is_sent(timed_out):
+    timed_out.fake.answer(0x2A, 13, state(0x2B, 1, 2, 3, 4, 5, 6))
+    assert timed_out.arm.end_effector_force([1, 2, 3]) == ([0.0] * 3, [0.0] * 3)
+    assert timed_out.fake.captured_after() == timed_out.sent
 
 
 # -- argument conversion ------------------------------------------------------
@@ -363,7 +365,7 @@ def test_after_a_time_out_nothing_is_sent(fake, arm):
 def test_exchange_refuses_what_does_not_convert(fake, arm, name, bad):
     with pytest.raises(TypeError, match="incompatible function arguments"):
         getattr(arm, name)(bad)
-    assert quiet_capture(fake, 0.05) == b""
+    assert fake.captured_after(INSTANT) == b""
 
 
 @pytest.mark.parametrize("name", [n for n, _, _ in EXCHANGES])
@@ -371,7 +373,7 @@ def test_exchange_refuses_what_does_not_convert(fake, arm, name, bad):
 def test_exchange_refuses_short_lists_before_sending(fake, arm, name, short):
     with pytest.raises(ValueError, match="at least 3 items"):
         getattr(arm, name)(short)
-    assert quiet_capture(fake, 0.05) == b""
+    assert fake.captured_after(INSTANT) == b""
 
 
 @pytest.mark.parametrize(
@@ -386,8 +388,8 @@ def test_receive_device_info_refuses_out_of_range_values_and_reads_nothing(fake,
     assert arm.ReceiveDeviceInfo()[:4] == (4660, 4, 2, 7)
 
 
-def test_receive_device_info_accepts_the_limits(fake, arm):
-    result = arm.ReceiveDeviceInfo(65535, 255, 255, 255)
+def test_receive_device_info_accepts_the_limits(timed_out):
+    result = timed_out.arm.ReceiveDeviceInfo(65535, 255, 255, 255)
     assert result[:4] == (65535, 255, 255, 255)
 
 
@@ -462,7 +464,7 @@ def test_deprecation_turned_error_raises_before_sending(fake, arm, name, args, t
         warnings.simplefilter("error")
         with pytest.raises(DeprecationWarning, match=text):
             getattr(arm, name)(*args)
-    assert quiet_capture(fake) == b""
+    assert fake.captured_after() == b""
 
 
 @pytest.mark.parametrize(
@@ -479,7 +481,7 @@ def test_deprecated_state_reads(fake, arm, name, header, text):
         start = time.monotonic()
         with pytest.raises(DeprecationWarning, match=text):
             getattr(arm, name)()
-        assert time.monotonic() - start < 0.1  # raised before reading
+        assert time.monotonic() - start < AT_ONCE  # raised before reading
     result, caught = recorded(lambda: getattr(arm, name)([9.0] * 4, [8.0] * 3))
     assert caught == [(DeprecationWarning, text, True)]
     # The reply was still there for this call; the first list keeps its fourth item.
@@ -487,11 +489,11 @@ def test_deprecated_state_reads(fake, arm, name, header, text):
     assert type(result) is tuple
 
 
-def test_receive_state_returns_its_lists_unchanged_on_no_reply(arm):
+def test_receive_state_returns_its_lists_unchanged_on_no_reply(timed_out):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         position = [9.0, 9.5, 10.0, 11.0]
-        result = arm.ReceiveState(position, (8, 8, 8))
+        result = timed_out.arm.ReceiveState(position, (8, 8, 8))
     assert result == ([9.0, 9.5, 10.0, 11.0], [8.0, 8.0, 8.0])
     assert position == [9.0, 9.5, 10.0, 11.0]  # the caller's object is never written
 
@@ -514,7 +516,7 @@ def test_older_sends_refuse_short_lists_before_sending(fake, arm, name):
         with pytest.raises(ValueError, match="at least 3 items"):
             getattr(arm, name)([1.0, 2.0])
     assert caught == []
-    assert quiet_capture(fake) == b""
+    assert fake.captured_after() == b""
 
 
 def test_send_angle_request_current_and_receive_current_do_not_warn(fake, arm):
@@ -529,7 +531,8 @@ def test_send_angle_request_current_and_receive_current_do_not_warn(fake, arm):
     assert fake.wait_captured(14) == b"\x1c" + ONE_TWO_THREE + b"\xab"
 
 
-def test_receive_current_unchanged_on_no_reply_and_refuses_short_lists(arm):
+def test_receive_current_unchanged_on_no_reply_and_refuses_short_lists(timed_out):
+    arm = timed_out.arm
     with pytest.raises(ValueError, match="at least 3 items"):
         arm.ReceiveCurrent([1.0])
     assert arm.ReceiveCurrent([1.0, 2.0, 3.0]) == [1.0, 2.0, 3.0]
@@ -548,16 +551,16 @@ def test_receive_device_info_does_not_warn_and_decodes(fake, arm):
     assert result[4].bytes() == list(range(16))
 
 
-def test_receive_device_info_with_no_reply_returns_its_arguments(arm):
-    result = arm.ReceiveDeviceInfo(1, 2, 3, 4)
+def test_receive_device_info_with_no_reply_returns_its_arguments(timed_out):
+    result = timed_out.arm.ReceiveDeviceInfo(1, 2, 3, 4)
     assert result[:4] == (1, 2, 3, 4)
     assert type(result[4]) is api.UUID
     assert result[4].bytes() == [0] * 16
 
 
-def test_receive_device_info_default_uuid_is_not_shared(arm):
-    first = arm.ReceiveDeviceInfo()[4]
-    second = arm.ReceiveDeviceInfo()[4]
+def test_receive_device_info_default_uuid_is_not_shared(timed_out):
+    first = timed_out.arm.ReceiveDeviceInfo()[4]
+    second = timed_out.arm.ReceiveDeviceInfo()[4]
     assert first is not second
 
 
@@ -572,60 +575,59 @@ def test_older_wakeup_pairing(fake, arm):
 # -- interpreter lock --------------------------------------------------------
 
 
-def ticks_during(call):
-    """How often another Python thread ran while `call` waited on a silent arm."""
-    ticks = []
-    stop = threading.Event()
-
-    def tick():
-        while not stop.is_set():
-            ticks.append(time.monotonic())
-            time.sleep(0.002)
-
-    thread = threading.Thread(target=tick)
-    thread.start()
-    time.sleep(0.05)
-    start = time.monotonic()
-    call()
-    end = time.monotonic()
-    stop.set()
-    thread.join()
-    assert end - start > 0.9  # the call did wait for the arm
-    return sum(1 for t in ticks if start + 0.1 < t < end - 0.1)
+def ticks_during(call, fake, sent, reply):
+    """Calls `call` while the arm answers late (once `sent` bytes came); gives
+    its result and how often another Python thread ran meanwhile."""
+    with Ticker() as ticker:
+        fake.expect(sent, reply, delay=LATE_REPLY)
+        start = time.monotonic()
+        result = call()
+        end = time.monotonic()
+    assert end - start >= LATE_REPLY * 0.9  # the call did wait for the arm
+    return result, ticker.between(start + INSTANT / 2, end - INSTANT / 2)
 
 
+STATE = state(0x2B, 1, 2, 3, 4, 5, 6)
+JOINT_STATE = state(0x1B, 1, 2, 3, 4, 5, 6)
+DECODED = ([1.0, 2.0, 3.0], [4.0, 5.0, 6.0])
+WAKEUP = (4660, 4, 2, 7, list(range(16)))
+# name, bytes the call sends, the late reply, whether the result is decoded from it
 RELEASING = [
-    ("end_effector_force", ()),
-    ("joint_torques", ()),
-    ("end_effector_position", ()),
-    ("joint_angles", ()),
-    ("device_wakeup", ()),
-    ("device_wakeup_dict", ()),
-    ("ReceiveDeviceInfo", ()),
-    ("ReceiveState", ()),
-    ("ReceiveJointState", ()),
-    ("ReceiveCurrent", ()),
+    ("end_effector_force", 13, STATE, lambda r: r == DECODED),
+    ("joint_torques", 13, JOINT_STATE, lambda r: r == DECODED),
+    ("end_effector_position", 13, STATE, lambda r: r == DECODED),
+    ("joint_angles", 13, JOINT_STATE, lambda r: r == DECODED),
+    ("device_wakeup", 1, WAKEUP_REPLY, lambda r: r == WAKEUP),
+    ("device_wakeup_dict", 1, WAKEUP_REPLY, lambda r: list(r.values())[:4] == list(WAKEUP[:4])),
+    ("ReceiveDeviceInfo", 0, WAKEUP_REPLY, lambda r: r[:4] == WAKEUP[:4]),
+    ("ReceiveState", 0, STATE, lambda r: r == DECODED),
+    ("ReceiveJointState", 0, JOINT_STATE, lambda r: r == DECODED),
+    ("ReceiveCurrent", 0, state(0xAB, 1, 2, 3), lambda r: r == [1.0, 2.0, 3.0]),
 ]
 HOLDING = [
-    "get_firmware_version",
-    "get_device_id",
-    "get_motor_currents",
-    "get_device_orientation",
-    "get_power_status",
-    "get_temperature",
+    ("get_firmware_version", 2, id_reply(0xD2, range(16)), lambda r: r.bytes == bytes(range(16))),
+    ("get_device_id", 2, id_reply(0xD1, range(16)), lambda r: r.bytes == bytes(range(16))),
+    ("get_motor_currents", 1, state(0xAB, 1, 2, 3), lambda r: r == [1.0, 2.0, 3.0]),
+    ("get_device_orientation", 1, state(0x0C, 1, 2, 3, 4), lambda r: r == [1.0, 2.0, 3.0, 4.0]),
+    ("get_power_status", 1, b"\xac\x01", lambda r: r is True),
+    ("get_temperature", 1, state(0xAA, 36.5), lambda r: r == 36.5),
 ]
 
 
-@pytest.mark.parametrize("name, args", RELEASING, ids=[n for n, _ in RELEASING])
-def test_other_threads_run_while_the_arm_is_awaited(arm, name, args):
+@pytest.mark.parametrize("name, sent, reply, decoded", RELEASING, ids=[r[0] for r in RELEASING])
+def test_other_threads_run_while_the_arm_is_awaited(fake, arm, name, sent, reply, decoded):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        assert ticks_during(lambda: getattr(arm, name)(*args)) > 50
+        result, ticks = ticks_during(getattr(arm, name), fake, sent, reply)
+    assert decoded(result)  # the wait ended with the reply, not a time-out
+    assert ticks > 10
 
 
-@pytest.mark.parametrize("name", HOLDING)
-def test_get_methods_hold_the_lock(arm, name):
-    assert ticks_during(getattr(arm, name)) == 0
+@pytest.mark.parametrize("name, sent, reply, decoded", HOLDING, ids=[r[0] for r in HOLDING])
+def test_get_methods_hold_the_lock(fake, arm, name, sent, reply, decoded):
+    result, ticks = ticks_during(getattr(arm, name), fake, sent, reply)
+    assert decoded(result)
+    assert ticks == 0
 
 
 # -- lifetime ------------------------------------------------------------------
@@ -651,7 +653,7 @@ def test_an_arm_whose_stream_was_dropped_still_works_in_a_fresh_interpreter():
     code = """
 import gc
 import TessaryHardwareAPI as api
-from fakedevice import FakeDevice
+from tessary_fake import FakeDevice
 
 def make(path):
     return api.Triaxon(api.SerialStream(path))
@@ -664,7 +666,7 @@ with FakeDevice() as fake:
     print(arm.end_effector_force([1, 2, 3]))
     fake.send(b"\\xac\\x01")
     print(arm.get_power_status())
-    print(fake.wait_captured(15).hex())
+    print(fake.wait_captured(14).hex())
 """
     result = run_python(code)
     assert result.returncode == 0, result.stderr

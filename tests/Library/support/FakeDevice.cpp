@@ -179,6 +179,11 @@ Bytes FakeDevice::Captured() {
     return captured_;
 }
 
+Bytes FakeDevice::CapturedAfter(milliseconds quiet) {
+    std::this_thread::sleep_for(quiet);
+    return Captured();
+}
+
 Bytes FakeDevice::WaitCaptured(size_t n, milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait_for(lock, timeout, [&] { return captured_.size() >= n; });

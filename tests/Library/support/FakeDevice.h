@@ -44,6 +44,10 @@ public:
 
     // Every byte the library has sent so far.
     Bytes Captured();
+    // What was captured once `quiet` has passed: long enough for any byte the
+    // library already wrote to reach the worker, so "nothing more" holds.
+    Bytes CapturedAfter(milliseconds quiet = kQuiet);
+    static constexpr milliseconds kQuiet{150};
     // Waits until at least n bytes were captured (or the time-out) and returns them.
     Bytes WaitCaptured(size_t n, milliseconds timeout = milliseconds(2000));
     // How many times the library closed its last descriptor of the slave
