@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "FakeDevice.h"
+#include "Timing.h"
 #include "TessaryHardwareAPI/Device.h"
 #include "TessaryHardwareAPI/SerialStream.h"
 
@@ -20,7 +21,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-
 // A device over an open stream on a fake's slave side.
 struct Framing {
     FakeDevice fake;
@@ -29,12 +29,6 @@ struct Framing {
 };
 
 Bytes ReadBuffer(const Device& device, size_t n) { return Bytes(device.read_buffer.get(), device.read_buffer.get() + n); }
-
-// What the fake has received once no more bytes arrive for `quiet`.
-Bytes CapturedAfter(FakeDevice& fake, milliseconds quiet = milliseconds(150)) {
-    std::this_thread::sleep_for(quiet);
-    return fake.Captured();
-}
 
 const char* kLinePrefix = "\\[err\\] Library/src/Device\\.cpp:[0-9]+> ";
 
@@ -60,7 +54,7 @@ TEST(DeviceConstruction, BuffersAreZeroFilledAndNothingIsSent) {
         ASSERT_EQ(t.device.write_buffer[i], 0) << i;
         ASSERT_EQ(t.device.read_buffer[i], 0) << i;
     }
-    EXPECT_TRUE(CapturedAfter(t.fake).empty());
+    EXPECT_TRUE(t.fake.CapturedAfter().empty());
     EXPECT_TRUE(t.stream.good());
 }
 
@@ -72,7 +66,7 @@ TEST(WriteFloats, SendsCodeAndThreeLittleEndianBinary32Values) {
     t.device.WriteFloats(42, values, count);
     const Bytes expected = {0x2A, 0x00, 0x00, 0x80, 0x3F, 0x00, 0x00, 0x00, 0x40, 0x00, 0x00, 0x40, 0x40};
     EXPECT_EQ(t.fake.WaitCaptured(13), expected);
-    EXPECT_EQ(CapturedAfter(t.fake), expected);  // exactly 13, nothing more
+    EXPECT_EQ(t.fake.CapturedAfter(), expected);  // exactly 13, nothing more
     EXPECT_EQ(Bytes(t.device.write_buffer.get(), t.device.write_buffer.get() + 13), expected);
     EXPECT_EQ(t.device.write_buffer[13], 0);
     EXPECT_TRUE(t.stream.good());
@@ -93,7 +87,7 @@ TEST(WriteBytes, SendsTheFirstNBytesOfTheWriteBuffer) {
     t.device.write_buffer[1] = 0xD1;
     t.device.write_buffer[2] = 0x55;
     t.device.WriteBytes(2);
-    EXPECT_EQ(CapturedAfter(t.fake), (Bytes{0x0D, 0xD1}));
+    EXPECT_EQ(t.fake.CapturedAfter(), (Bytes{0x0D, 0xD1}));
     EXPECT_TRUE(t.stream.good());
 }
 
@@ -107,7 +101,7 @@ TEST(ReadHeaderCode, ThenReadBytesLeavesThePayloadAtTheStartOfTheReadBuffer) {
     EXPECT_EQ(t.device.ReadHeaderCode(), 0x0B);
     EXPECT_EQ(t.device.read_buffer[0], 0x0B);
     EXPECT_EQ(t.device.ReadBytes(21), 21);
-    EXPECT_LT(ElapsedMs(start), 200);
+    EXPECT_LT(ElapsedMs(start), kPromptMs);
     // The header byte is overwritten: read_buffer[0..20] is the payload.
     EXPECT_EQ(ReadBuffer(t.device, 21), Bytes(reply.begin() + 1, reply.end()));
     EXPECT_EQ(t.device.read_buffer[21], 0);
@@ -128,7 +122,7 @@ TEST(ReadBytes, ZeroOnAGoodStreamReturnsZeroAndKeepsItGood) {
     StderrCapture err;
     const auto start = Clock::now();
     EXPECT_EQ(t.device.ReadBytes(0), 0);
-    EXPECT_LT(ElapsedMs(start), 100);
+    EXPECT_LT(ElapsedMs(start), kAtOnceMs);
     EXPECT_TRUE(t.stream.good());
     // The stream still works afterwards.
     t.fake.Send({0x2B});
@@ -142,8 +136,8 @@ TEST(ReadHeaderCode, SilenceReturnsZeroAfterTheBudgetWithoutALine) {
     const auto start = Clock::now();
     EXPECT_EQ(t.device.ReadHeaderCode(), 0);
     const long ms = ElapsedMs(start);
-    EXPECT_GE(ms, 950);
-    EXPECT_LT(ms, 1500);
+    EXPECT_GE(ms, kTimedOutMs);
+    EXPECT_LT(ms, kOneWaitMs);
     EXPECT_TRUE(t.stream.eof());
     EXPECT_EQ(err.Text(), "");
 }
@@ -155,8 +149,8 @@ TEST(ShortRead, ReturnsZeroAfterTheBudgetAndTheEndOfFileSticks) {
     const auto start = Clock::now();
     EXPECT_EQ(t.device.ReadBytes(21), 0);
     const long ms = ElapsedMs(start);
-    EXPECT_GE(ms, 950);
-    EXPECT_LT(ms, 1500);
+    EXPECT_GE(ms, kTimedOutMs);
+    EXPECT_LT(ms, kOneWaitMs);
     EXPECT_TRUE(t.stream.eof());
     EXPECT_EQ(err.Text(), "");
 
@@ -165,12 +159,12 @@ TEST(ShortRead, ReturnsZeroAfterTheBudgetAndTheEndOfFileSticks) {
     t.device.WriteBytes(1);
     const float values[] = {1.0f, 2.0f, 3.0f};
     t.device.WriteFloats(42, values, 3);
-    EXPECT_TRUE(CapturedAfter(t.fake, milliseconds(300)).empty());
+    EXPECT_TRUE(t.fake.CapturedAfter(2 * FakeDevice::kQuiet).empty());
     t.fake.Send({0x2B, 1, 2, 3});
     const auto again = Clock::now();
     EXPECT_EQ(t.device.ReadHeaderCode(), 0);
     EXPECT_EQ(t.device.ReadBytes(3), 0);
-    EXPECT_LT(ElapsedMs(again), 100);
+    EXPECT_LT(ElapsedMs(again), kAtOnceMs);
     EXPECT_EQ(err.Text(), "");
 }
 
@@ -180,7 +174,7 @@ TEST(UnopenedPort, AFirstReadReturnsZeroSilentlyAndEndsTheStream) {
     StderrCapture err;
     const auto start = Clock::now();
     EXPECT_EQ(device.ReadHeaderCode(), 0);
-    EXPECT_LT(ElapsedMs(start), 100);
+    EXPECT_LT(ElapsedMs(start), kAtOnceMs);
     EXPECT_TRUE(stream.eof());
     // Everything after it is quiet too: the end-of-file flag stays set.
     device.write_buffer[0] = 0x0A;

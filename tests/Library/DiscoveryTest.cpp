@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <dirent.h>
@@ -12,6 +13,8 @@
 #include <unistd.h>
 
 #include "FakeDevice.h"
+#include "Replies.h"
+#include "Timing.h"
 #include "TessaryHardwareAPI/Discovery.h"
 #include "TessaryHardwareAPI/SerialStream.h"
 
@@ -22,7 +25,6 @@ using Clock = std::chrono::steady_clock;
 using Paths = std::vector<std::string>;
 
 namespace {
-
 
 std::string RealPath(const std::string& path) {
     char resolved[PATH_MAX];
@@ -85,22 +87,11 @@ struct Expected {
 
 const Bytes kWakeup = {0x0A};
 
-// Wake-up reply of an arm: device 0x1234, model, hardware 2, firmware 3, identifier.
-Bytes ArmInfo(uint8_t model) {
-    Bytes reply = {11, 0x34, 0x12, model, 2, 3};
-    for (uint8_t i = 0; i < 16; ++i) reply.push_back(0xA0 + i);
-    return reply;
-}
-const Bytes kHandleInfo = {208, 0x07, 0x00, 1, 3, 2, 5};
-Bytes HandleStatus() {
-    Bytes reply = {218, 0x07, 0x00, 0, 9};
-    for (int i = 0; i < 16; ++i) reply.push_back(0);
-    reply.push_back(2);  // user data length
-    reply.push_back(0xAA);
-    reply.push_back(0xBB);
-    return reply;
-}
-const Bytes kHandleError = {223, 0x07, 0x00, 3};
+Bytes ArmInfo(uint8_t model) { return WakeupReply(0x1234, model, 2, 3, Counting(0xA0, 16)); }
+const Bytes kHandleInfo = HandleInfo(7, 1, 3, 2, 5);
+const float kZeroQuaternion[4] = {0, 0, 0, 0};
+const Bytes kHandleStatus = tessary_test::HandleStatus(7, 0, 9, kZeroQuaternion, {0xAA, 0xBB});
+const Bytes kHandleError = HandleError(7, 3);
 
 }  // namespace
 
@@ -135,7 +126,7 @@ TEST(ListSerialPorts, ClassifiesByFirstMarkerSkipsUnresolvableAndResolvesLinks) 
 TEST(DetectTriaxons, FindsArmsOnAcmNamesOnlyOneAtATimeInListingOrder) {
     FakeDevice arm0, arm1, model5, usb_arm, serial_arm, handle;
     // The delay shows the probes do not overlap: two at once would take one delay.
-    const milliseconds delay(250);
+    const milliseconds delay(kBudgetMs / 4);
     arm0.Expect(1, ArmInfo(4), delay);
     arm1.Expect(1, ArmInfo(4), delay);
     model5.Answer(10, 1, ArmInfo(5));
@@ -167,8 +158,8 @@ TEST(DetectTriaxons, FindsArmsOnAcmNamesOnlyOneAtATimeInListingOrder) {
     const auto start = Clock::now();
     EXPECT_EQ(API::DetectTriaxons(dir.Path()), arms.InOrder(dir));
     const long ms = ElapsedMs(start);
-    EXPECT_GE(ms, 2 * delay.count() - 20);
-    EXPECT_LT(ms, 1500);
+    EXPECT_GE(ms, 2 * delay.count() - kInstantMs / 2);
+    EXPECT_LT(ms, kOneWaitMs);
 
     EXPECT_EQ(arm0.Captured(), kWakeup);
     EXPECT_EQ(arm1.Captured(), kWakeup);
@@ -181,10 +172,10 @@ TEST(DetectTriaxons, FindsArmsOnAcmNamesOnlyOneAtATimeInListingOrder) {
 TEST(DetectHandles, FindsInformationAndStatusAnswersOnTheirKindOfPort) {
     FakeDevice usb_info, usb_status, usb_error, usb_arm, rf_status, rf_info, acm_handle;
     usb_info.Answer(10, 1, kHandleInfo);
-    usb_status.Answer(10, 1, HandleStatus());
+    usb_status.Answer(10, 1, kHandleStatus);
     usb_error.Answer(10, 1, kHandleError);
     usb_arm.Answer(10, 1, ArmInfo(4));
-    rf_status.Answer(10, 1, HandleStatus());
+    rf_status.Answer(10, 1, kHandleStatus);
     rf_info.Answer(10, 1, kHandleInfo);
     acm_handle.Answer(10, 1, kHandleInfo);
 
@@ -219,7 +210,7 @@ TEST(DetectHandles, FindsInformationAndStatusAnswersOnTheirKindOfPort) {
     const auto start = Clock::now();
     EXPECT_EQ(API::DetectHandles(dir.Path()), both.InOrder(dir));
     EXPECT_EQ(API::DetectHandles(dir.Path()), both.InOrder(dir));
-    EXPECT_LT(ElapsedMs(start), 1000);  // every candidate answered at once
+    EXPECT_LT(ElapsedMs(start), kBudgetMs);  // every candidate answered at once
     for (FakeDevice* d : usb) EXPECT_EQ(d->Captured(), wakeups(3)) << d->Path();
     for (FakeDevice* d : rfcomm) EXPECT_EQ(d->Captured(), wakeups(3)) << d->Path();
 
@@ -246,34 +237,38 @@ TEST(Probing, SilentShortAndRefusingPortsAreSkippedAndEveryPortIsClosed) {
     std::string errors;
     int descriptors_before = 0, descriptors_after = 0;
     long triaxon_ms = 0, wired_ms = 0, wireless_ms = 0;
+    Paths triaxons, wired, wireless;
     {
         StderrCapture capture;
         descriptors_before = OpenDescriptorCount();
-
-        auto start = Clock::now();
-        EXPECT_EQ(API::DetectTriaxons(dir.Path()), Paths{arm.Path()});
-        triaxon_ms = ElapsedMs(start);
-
-        start = Clock::now();
-        EXPECT_TRUE(API::DetectWiredHandles(dir.Path()).empty());
-        wired_ms = ElapsedMs(start);
-
-        start = Clock::now();
-        EXPECT_TRUE(API::DetectWirelessHandles(dir.Path()).empty());
-        wireless_ms = ElapsedMs(start);
-
+        // The three kinds of port are disjoint, so the three detections run
+        // side by side and their waits overlap.
+        auto timed = [&dir](Paths (*detect)(const std::string&), Paths& found, long& ms) {
+            return std::thread([&dir, detect, &found, &ms] {
+                const auto start = Clock::now();
+                found = detect(dir.Path());
+                ms = ElapsedMs(start);
+            });
+        };
+        std::thread threads[] = {timed(&API::DetectTriaxons, triaxons, triaxon_ms),
+                                 timed(&API::DetectWiredHandles, wired, wired_ms),
+                                 timed(&API::DetectWirelessHandles, wireless, wireless_ms)};
+        for (std::thread& thread : threads) thread.join();
         descriptors_after = OpenDescriptorCount();
         errors = capture.Text();
     }
+    EXPECT_EQ(triaxons, Paths{arm.Path()});
+    EXPECT_TRUE(wired.empty());
+    EXPECT_TRUE(wireless.empty());
 
     // One read budget for the silent arm (its drain returns at once after the
     // failed header read) and one for draining the unknown answer.
-    EXPECT_GE(triaxon_ms, 1900);
-    EXPECT_LT(triaxon_ms, 2700);
-    EXPECT_GE(wired_ms, 950);  // the silent handle: one read budget
-    EXPECT_LT(wired_ms, 1600);
-    EXPECT_GE(wireless_ms, 950);
-    EXPECT_LT(wireless_ms, 1600);
+    EXPECT_GE(triaxon_ms, 2 * kTimedOutMs);
+    EXPECT_LT(triaxon_ms, 2 * kOneWaitMs);
+    EXPECT_GE(wired_ms, kTimedOutMs);  // the silent handle: one read budget
+    EXPECT_LT(wired_ms, kOneWaitMs);
+    EXPECT_GE(wireless_ms, kTimedOutMs);
+    EXPECT_LT(wireless_ms, kOneWaitMs);
 
     // The directory gives the one error line; the dangling link gives none.
     const std::regex line("\\[err\\] Library/src/SerialStream\\.cpp:[0-9]+> unable to open port '" + not_a_port +

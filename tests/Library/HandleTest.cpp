@@ -2,9 +2,14 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "FakeDevice.h"
+#include "Replies.h"
+#include "Timing.h"
 #include "TessaryHardwareAPI/Handle.h"
 
 using namespace tessary_test;
@@ -13,7 +18,6 @@ using Tessary::HardwareAPI::IO::SerialStream;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
 
 // Notes the callbacks in call order ("i" info, "s" status, "e" error; upper
 // case for the record form) and keeps what they were given.
@@ -41,14 +45,7 @@ struct Recorder : Handle {
 
 constexpr float kQ[4] = {0.5f, -1.25f, 3.0e-7f, 1024.0f};
 
-Bytes Status(uint16_t id, const Bytes& user) {
-    Bytes m = {0xDA, uint8_t(id), uint8_t(id >> 8), 7, 200};
-    m.resize(m.size() + sizeof kQ);
-    std::memcpy(m.data() + 5, kQ, sizeof kQ);
-    m.push_back(uint8_t(user.size()));
-    m.insert(m.end(), user.begin(), user.end());
-    return m;
-}
+Bytes Status(uint16_t id, const Bytes& user) { return HandleStatus(id, 7, 200, kQ, user); }
 
 Bytes UserData(const HandleStatusRecord& r) { return Bytes(r.user_data, r.user_data + 255); }
 
@@ -102,7 +99,7 @@ TEST(HandleReceive, ErrorInformationAndUnknownHeader) {
     Line t;
     // 0x42 is unknown and nothing after it is skipped: the next byte is the
     // next header.
-    t.device.Send({0xDF, 7, 0, 3, 0xD0, 0x34, 0x12, 9, 2, 3, 4, 0x42, 0xDF, 8, 0, 1});
+    t.device.Send(Concat({HandleError(7, 3), HandleInfo(0x1234, 9, 2, 3, 4), {0x42}, HandleError(8, 1)}));
     EXPECT_EQ(t.handle.Receive(), 3);
     EXPECT_EQ(t.handle.Receive(), 6);
     EXPECT_EQ(t.handle.calls, "eEiI");
@@ -127,38 +124,60 @@ TEST(HandleReceive, PlainHandleConsumesEachMessageSilently) {
     Handle handle(&stream);
     StderrCapture err;
     Bytes all = Status(1, {1, 2, 3});
-    for (uint8_t b : {0xD0, 1, 0, 2, 3, 4, 5, 0xDF, 1, 0, 2}) all.push_back(b);
-    device.Send(all);
+    device.Send(Concat({all, HandleInfo(1, 2, 3, 4, 5), HandleError(1, 2)}));
     const auto start = Clock::now();
     EXPECT_EQ(handle.Receive(), 24);
     EXPECT_EQ(handle.Receive(), 6);
     EXPECT_EQ(handle.Receive(), 3);
-    EXPECT_LT(ElapsedMs(start), 200);
+    EXPECT_LT(ElapsedMs(start), kPromptMs);
     EXPECT_EQ(err.Text(), "");
 }
 
 // read_buffer still holds an earlier message then; a short read must not pass
 // it off as new data. The count is what the fixed part read in full.
+// Both cuts (in the fixed part, in the user data) wait out the budget side by side.
 TEST(HandleReceive, ShortPayloadRunsNoCallback) {
-    for (const size_t cut : {11u, 23u}) {
-        Line t;
-        t.device.Send(Status(9, {9, 9, 9, 9}));
-        ASSERT_EQ(t.handle.Receive(), 25);
-        t.handle.calls.clear();
-        StderrCapture err;
-        Bytes partial = Status(9, {1, 2, 3, 4});
-        partial.resize(cut);
-        t.device.Send(partial);
-        const auto start = Clock::now();
-        EXPECT_EQ(t.handle.Receive(), cut == 11 ? 0 : 21);
-        EXPECT_GE(ElapsedMs(start), 950);
-        EXPECT_EQ(t.handle.calls, "");
-        t.device.Send({0xDF, 7, 0, 3});
-        const auto again = Clock::now();
-        EXPECT_EQ(t.handle.Receive(), -1);  // the stream stays at end-of-file
-        EXPECT_LT(ElapsedMs(again), 50);
-        EXPECT_EQ(err.Text(), "");
+    struct Run {
+        explicit Run(size_t c) : cut(c) {}
+        size_t cut;
+        std::unique_ptr<Line> t = std::make_unique<Line>();
+        int first = 0, count = 0, again = 0;
+        long waited = 0, again_ms = 0;
+        std::string calls;
+    };
+    Run runs[] = {Run(11), Run(23)};
+    StderrCapture err;
+    std::vector<std::thread> threads;
+    for (Run& run : runs) {
+        threads.emplace_back([&run] {
+            Line& t = *run.t;
+            t.device.Send(Status(9, {9, 9, 9, 9}));
+            run.first = t.handle.Receive();
+            t.handle.calls.clear();
+            Bytes partial = Status(9, {1, 2, 3, 4});
+            partial.resize(run.cut);
+            t.device.Send(partial);
+            auto start = Clock::now();
+            run.count = t.handle.Receive();
+            run.waited = ElapsedMs(start);
+            run.calls = t.handle.calls;
+            t.device.Send(HandleError(7, 3));
+            start = Clock::now();
+            run.again = t.handle.Receive();
+            run.again_ms = ElapsedMs(start);
+        });
     }
+    for (std::thread& thread : threads) thread.join();
+    for (const Run& run : runs) {
+        SCOPED_TRACE(run.cut);
+        EXPECT_EQ(run.first, 25);
+        EXPECT_EQ(run.count, run.cut == 11 ? 0 : 21);
+        EXPECT_GE(run.waited, kTimedOutMs);
+        EXPECT_EQ(run.calls, "");
+        EXPECT_EQ(run.again, -1);  // the stream stays at end-of-file
+        EXPECT_LT(run.again_ms, kInstantMs);
+    }
+    EXPECT_EQ(err.Text(), "");
 }
 
 // The callbacks own the first six slots of the virtual table, in this order.

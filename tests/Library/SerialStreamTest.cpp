@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "FakeDevice.h"
+#include "Timing.h"
 #include "TessaryHardwareAPI/Device.h"
 #include "TessaryHardwareAPI/Handle.h"
 #include "TessaryHardwareAPI/SerialStream.h"
@@ -122,8 +123,8 @@ TEST(TimedRead, SilenceReturnsZeroAfterTheBudget) {
     const auto start = Clock::now();
     EXPECT_EQ(t.buffer.timed_read(data, 4), 0);
     const long ms = ElapsedMs(start);
-    EXPECT_GE(ms, 995);
-    EXPECT_LT(ms, 1300);
+    EXPECT_GE(ms, kFullBudgetMs);
+    EXPECT_LT(ms, kOneWaitMs);
 }
 
 TEST(TimedRead, PartialReplyReturnsShortCountAfterTheBudget) {
@@ -132,38 +133,39 @@ TEST(TimedRead, PartialReplyReturnsShortCountAfterTheBudget) {
     unsigned char data[5] = {};
     const auto start = Clock::now();
     EXPECT_EQ(t.buffer.timed_read(data, 5), 3);
-    EXPECT_GE(ElapsedMs(start), 995);
+    EXPECT_GE(ElapsedMs(start), kFullBudgetMs);
     EXPECT_EQ(data[2], 3);
 }
 
 TEST(TimedRead, CompleteReplyReturnsAsSoonAsTheLastByteArrives) {
     OpenBuffer t;
     t.device.Send({1, 2});
-    t.device.SendAfter(milliseconds(40), {3, 4});
+    const milliseconds later(kInstantMs);
+    t.device.SendAfter(later, {3, 4});
     unsigned char data[4] = {};
     const auto start = Clock::now();
     EXPECT_EQ(t.buffer.timed_read(data, 4), 4);
     const long ms = ElapsedMs(start);
-    EXPECT_GE(ms, 35);
-    EXPECT_LT(ms, 100);
+    EXPECT_GE(ms, later.count() * 9 / 10);
+    EXPECT_LT(ms, later.count() + kInstantMs);
     EXPECT_EQ(data[3], 4);
 }
 
 TEST(TimedRead, HangUpFailsAtOnce) {
     OpenBuffer t;
-    t.device.SendAfter(milliseconds(30), {});
+    t.device.SendAfter(milliseconds(kInstantMs / 2), {});
     std::thread([&] {
-        std::this_thread::sleep_for(milliseconds(30));
+        std::this_thread::sleep_for(milliseconds(kInstantMs / 2));
         t.device.HangUp();
     }).detach();
     unsigned char data[4];
     const auto start = Clock::now();
     EXPECT_EQ(t.buffer.timed_read(data, 4), -2);
-    EXPECT_LT(ElapsedMs(start), 200);
+    EXPECT_LT(ElapsedMs(start), kPromptMs);
     // Once hung up, a new request fails without waiting either.
     const auto again = Clock::now();
     EXPECT_EQ(t.buffer.timed_read(data, 4), -2);
-    EXPECT_LT(ElapsedMs(again), 50);
+    EXPECT_LT(ElapsedMs(again), kInstantMs);
 }
 
 TEST(TimedRead, ReadErrorFailsAtOnce) {
@@ -172,7 +174,7 @@ TEST(TimedRead, ReadErrorFailsAtOnce) {
     unsigned char data[1];
     const auto start = Clock::now();
     EXPECT_EQ(buffer.timed_read(data, 1), -2);
-    EXPECT_LT(ElapsedMs(start), 50);
+    EXPECT_LT(ElapsedMs(start), kInstantMs);
 }
 
 TEST(TimedRead, LargeTransfersReportTheirFullCount) {
@@ -195,11 +197,11 @@ TEST(HeldByte, UnderflowPeeksAndUflowConsumes) {
     // read would have waited out the budget.
     EXPECT_EQ(t.buffer.sgetc(), 0xC8);
     EXPECT_EQ(t.buffer.sgetc(), 0xC8);
-    EXPECT_LT(ElapsedMs(start), 100);
+    EXPECT_LT(ElapsedMs(start), kAtOnceMs);
     t.device.Send({0x07});
     EXPECT_EQ(t.buffer.sbumpc(), 0xC8);
     EXPECT_EQ(t.buffer.sbumpc(), 0x07);
-    EXPECT_LT(ElapsedMs(start), 100);
+    EXPECT_LT(ElapsedMs(start), kAtOnceMs);
 }
 
 TEST(HeldByte, PutBackHoldsOneByteOnly) {
@@ -369,8 +371,8 @@ TEST(Signals, ExchangesAndReadBudgetsSurviveASignalEveryMillisecond) {
         // A silent reply still gets its whole budget, however often ppoll is cut short.
         const auto silent = Clock::now();
         EXPECT_EQ(arm.ReadHeaderCode(), 0);
-        EXPECT_GE(ElapsedMs(silent), 995);
-        EXPECT_LT(ElapsedMs(silent), 1300);
+        EXPECT_GE(ElapsedMs(silent), kFullBudgetMs);
+        EXPECT_LT(ElapsedMs(silent), kOneWaitMs);
     }
     EXPECT_TRUE(stream.TimedOut());
     const Bytes frame = {42, 0, 0, 0x80, 0x3F, 0, 0, 0, 0x40, 0, 0, 0x40, 0x40};
@@ -428,8 +430,8 @@ TEST(PartialWrites, APeerThatNeverReadsFailsTheWriteAfterTheBudgetWithEagain) {
         last_ms = ElapsedMs(start);
         ++writes;
     }
-    EXPECT_GE(last_ms, 990);
-    EXPECT_LT(last_ms, 1500);
+    EXPECT_GE(last_ms, kFullBudgetMs);
+    EXPECT_LT(last_ms, kOneWaitMs);
     EXPECT_EQ(errno, EAGAIN);
     const std::regex line("\\[err\\] Library/src/Device\\.cpp:[0-9]+> unable to write '13' bytes to stream: "
                           "\\[11\\] Resource temporarily unavailable\n");
@@ -561,7 +563,7 @@ TEST(ConnectionState, AfterTimeOutCloseReopenAndHangUp) {
     EXPECT_EQ(state(), State(false, false, false));
     const auto start = Clock::now();
     EXPECT_FALSE(exchange());
-    EXPECT_LT(ElapsedMs(start), 50);
+    EXPECT_LT(ElapsedMs(start), kInstantMs);
     EXPECT_EQ(err.Text(), "");
     SerialStream next_owner(device.Path(), true);  // closing gave the port up
     EXPECT_TRUE(next_owner.Good());
@@ -574,7 +576,7 @@ TEST(ConnectionState, AfterTimeOutCloseReopenAndHangUp) {
     device.HangUp();
     const auto hung = Clock::now();
     EXPECT_FALSE(exchange());
-    EXPECT_LT(ElapsedMs(hung), 200);
+    EXPECT_LT(ElapsedMs(hung), kPromptMs);
     EXPECT_EQ(state(), State(true, false, false));
 
     // The pty is gone with its master: reopening fails with the usual two lines.

@@ -5,12 +5,16 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
-#include <initializer_list>
+#include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <type_traits>
+#include <vector>
 
 #include "FakeDevice.h"
+#include "Replies.h"
+#include "Timing.h"
 #include "TessaryHardwareAPI/SerialStream.h"
 #include "TessaryHardwareAPI/Triaxon.h"
 #include "TessaryHardwareAPI/UUID.h"
@@ -23,39 +27,11 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-
 struct Arm {
     FakeDevice fake;
     SerialStream stream{fake.Path(), true};
     Triaxon arm{&stream};
 };
-
-Bytes CapturedAfter(FakeDevice& fake, milliseconds quiet = milliseconds(150)) {
-    std::this_thread::sleep_for(quiet);
-    return fake.Captured();
-}
-
-Bytes FloatBytes(std::initializer_list<float> values) {
-    Bytes out;
-    for (float v : values) {
-        uint8_t b[4];
-        std::memcpy(b, &v, 4);
-        out.insert(out.end(), b, b + 4);
-    }
-    return out;
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-Bytes Counting(uint8_t from, size_t n) {
-    Bytes out;
-    for (size_t i = 0; i < n; ++i) out.push_back(static_cast<uint8_t>(from + i));
-    return out;
-}
 
 UUID Filled(uint8_t value) {
     UUID id;
@@ -63,7 +39,15 @@ UUID Filled(uint8_t value) {
     return id;
 }
 
+UUID FromBytes(const Bytes& bytes) {
+    UUID id;
+    std::copy(bytes.begin(), bytes.end(), id.data.begin());
+    return id;
+}
+
 Bytes IdBytes(const UUID& id) { return Bytes(id.data.begin(), id.data.end()); }
+
+Bytes ReadBuffer(const Triaxon& arm, size_t n) { return Bytes(arm.read_buffer.get(), arm.read_buffer.get() + n); }
 
 constexpr float kSentinel = -777.25f;
 
@@ -84,7 +68,7 @@ TEST_P(Requests, SendExactlyTheirBytes) {
     StderrCapture err;
     GetParam().send(t.arm);
     EXPECT_EQ(t.fake.WaitCaptured(GetParam().bytes.size()), GetParam().bytes);
-    EXPECT_EQ(CapturedAfter(t.fake), GetParam().bytes);
+    EXPECT_EQ(t.fake.CapturedAfter(), GetParam().bytes);
     EXPECT_TRUE(t.stream.good());
     EXPECT_EQ(err.Text(), "");
 }
@@ -116,201 +100,198 @@ TEST(TriaxonConstruction, SendsNothingAndAddsNoState) {
     static_assert(sizeof(Triaxon) == sizeof(Tessary::HardwareAPI::Devices::Device), "no data of its own");
     static_assert(!std::is_polymorphic<Triaxon>::value, "not polymorphic");
     Arm t;
-    EXPECT_TRUE(CapturedAfter(t.fake).empty());
+    EXPECT_TRUE(t.fake.CapturedAfter().empty());
 }
 
 // -------------------------------------------------------------- replies
 
-TEST(ReceiveDeviceInfo, DecodesTheIdentityPayload) {
-    Arm t;
-    t.fake.Send(Concat({{0x0B, 0x34, 0x12, 0x04, 0x02, 0x07}, Counting(0x00, 16)}));
-    uint16_t id = 1;
-    uint8_t model = 1, hardware = 1, firmware = 1;
-    UUID uuid = Filled(0xEE);
-    const auto start = Clock::now();
-    t.arm.ReceiveDeviceInfo(id, model, hardware, firmware, uuid);
-    EXPECT_LT(ElapsedMs(start), 200);
-    EXPECT_EQ(id, 0x1234);
-    EXPECT_EQ(model, 4);
-    EXPECT_EQ(hardware, 2);
-    EXPECT_EQ(firmware, 7);
-    EXPECT_EQ(IdBytes(uuid), Counting(0x00, 16));
-    EXPECT_TRUE(t.stream.good());
-}
-
-TEST(ReceiveDeviceId, DecodesTheIdentifierAfterTheLengthByte) {
-    Arm t;
-    t.fake.Send(Concat({{0x0D, 0xD1, 0x10}, Counting(0xA0, 16)}));
-    UUID id = Filled(0xEE);
-    t.arm.ReceiveDeviceId(id);
-    EXPECT_EQ(IdBytes(id), Counting(0xA0, 16));
-    EXPECT_TRUE(t.stream.good());
-}
-
-TEST(ReceiveFirmwareVersion, DecodesTheVersionAfterTheLengthByte) {
-    Arm t;
-    t.fake.Send(Concat({{0x0D, 0xD2, 0x10}, Counting(0x30, 16)}));
-    UUID version = Filled(0xEE);
-    t.arm.ReceiveFirmwareVersion(version);
-    EXPECT_EQ(IdBytes(version), Counting(0x30, 16));
-}
-
-TEST(ReceiveOrientation, DecodesFourFloatsInWireOrder) {
-    Arm t;
-    t.fake.Send(Concat({{0x0C}, FloatBytes({0.5f, -0.25f, 0.125f, 1.0f})}));
-    float q[5] = {kSentinel, kSentinel, kSentinel, kSentinel, kSentinel};
-    t.arm.ReceiveOrientation(q);
-    EXPECT_EQ(q[0], 0.5f);
-    EXPECT_EQ(q[1], -0.25f);
-    EXPECT_EQ(q[2], 0.125f);
-    EXPECT_EQ(q[3], 1.0f);
-    EXPECT_EQ(q[4], kSentinel);  // nothing beyond four
-}
-
-TEST(ReceiveTemperature, DecodesOneFloat) {
-    Arm t;
-    t.fake.Send(Concat({{0xAA}, FloatBytes({36.625f})}));
-    float temperature = kSentinel;
-    t.arm.ReceiveTemperature(temperature);
-    EXPECT_EQ(temperature, 36.625f);
-}
-
-TEST(ReceiveCurrent, DecodesThreeFloats) {
-    Arm t;
-    t.fake.Send(Concat({{0xAB}, FloatBytes({0.1f, 0.2f, -0.3f})}));
-    float current[4] = {kSentinel, kSentinel, kSentinel, kSentinel};
-    t.arm.ReceiveCurrent(current);
-    EXPECT_EQ(current[0], 0.1f);
-    EXPECT_EQ(current[1], 0.2f);
-    EXPECT_EQ(current[2], -0.3f);
-    EXPECT_EQ(current[3], kSentinel);
-}
-
-TEST(ReceivePowerStatus, ZeroIsFalseAnyOtherByteIsTrue) {
-    for (uint8_t byte : {0x00, 0x01, 0xFF}) {
-        Arm t;
-        t.fake.Send({0xAC, byte});
-        bool powered = byte == 0;  // the opposite of the answer
-        t.arm.ReceivePowerStatus(powered);
-        EXPECT_EQ(powered, byte != 0) << int(byte);
-    }
-}
-
-TEST(ReceiveState, PositionThenVelocity) {
-    Arm t;
-    t.fake.Send(Concat({{0x2B}, FloatBytes({1.5f, 2.5f, 3.5f, -4.0f, -5.0f, -6.0f})}));
-    float position[4] = {kSentinel, kSentinel, kSentinel, kSentinel};
-    float velocity[4] = {kSentinel, kSentinel, kSentinel, kSentinel};
-    t.arm.ReceiveState(position, velocity);
-    EXPECT_EQ(position[0], 1.5f);
-    EXPECT_EQ(position[1], 2.5f);
-    EXPECT_EQ(position[2], 3.5f);
-    EXPECT_EQ(velocity[0], -4.0f);
-    EXPECT_EQ(velocity[1], -5.0f);
-    EXPECT_EQ(velocity[2], -6.0f);
-    EXPECT_EQ(position[3], kSentinel);
-    EXPECT_EQ(velocity[3], kSentinel);
-}
-
-TEST(ReceiveJointState, JointPositionThenJointVelocity) {
-    Arm t;
-    t.fake.Send(Concat({{0x1B}, FloatBytes({0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f})}));
-    float position[3] = {kSentinel, kSentinel, kSentinel};
-    float velocity[3] = {kSentinel, kSentinel, kSentinel};
-    t.arm.ReceiveJointState(position, velocity);
-    EXPECT_EQ(position[0], 0.1f);
-    EXPECT_EQ(position[2], 0.3f);
-    EXPECT_EQ(velocity[0], 0.4f);
-    EXPECT_EQ(velocity[2], 0.6f);
-}
-
-TEST(PairedExchanges, AnswerOneReplyEach) {
-    Arm t;
-    t.fake.Answer(0x2A, 13, Concat({{0x2B}, FloatBytes({1, 2, 3, 4, 5, 6})}));
-    t.fake.Answer(0x1C, 13, Concat({{0x1B}, FloatBytes({7, 8, 9, 10, 11, 12})}));
-    float p[3], v[3];
-    t.arm.SendForce(kOneTwoThree);
-    t.arm.ReceiveState(p, v);
-    EXPECT_EQ(p[0], 1.0f);
-    EXPECT_EQ(v[2], 6.0f);
-    t.arm.SendAngle(kOneTwoThree);
-    t.arm.ReceiveJointState(p, v);
-    EXPECT_EQ(p[0], 7.0f);
-    EXPECT_EQ(v[2], 12.0f);
-    EXPECT_TRUE(t.stream.good());
-}
-
-// ------------------------------------------- rejected replies: sentinels stay
-
 namespace {
 
-// Every reply operation, with its outputs preset to sentinels, and a check
-// that they are all still there.
+// The outputs of every reply operation, preset to sentinels; each array is
+// one longer than any operation writes, so a write past the end shows too.
 struct Outputs {
     uint16_t id = 0xBEEF;
     uint8_t model = 0xA1, hardware = 0xA2, firmware = 0xA3;
     UUID uuid = Filled(0x5A);
-    float floats[4] = {kSentinel, kSentinel, kSentinel, kSentinel};
-    float second[3] = {kSentinel, kSentinel, kSentinel};
+    float floats[5] = {kSentinel, kSentinel, kSentinel, kSentinel, kSentinel};
+    float second[4] = {kSentinel, kSentinel, kSentinel, kSentinel};
     float scalar = kSentinel;
-    bool powered = true;
+    bool powered = true;     // for a reply that says "off"
+    bool unpowered = false;  // for a reply that says "on"
 
-    bool Untouched() const {
-        bool ok = id == 0xBEEF && model == 0xA1 && hardware == 0xA2 && firmware == 0xA3 &&
-                  IdBytes(uuid) == IdBytes(Filled(0x5A)) && scalar == kSentinel && powered;
-        for (float f : floats) ok = ok && f == kSentinel;
-        for (float f : second) ok = ok && f == kSentinel;
-        return ok;
+    bool operator==(const Outputs& o) const {
+        return id == o.id && model == o.model && hardware == o.hardware && firmware == o.firmware &&
+               IdBytes(uuid) == IdBytes(o.uuid) && std::equal(floats, floats + 5, o.floats) &&
+               std::equal(second, second + 4, o.second) && scalar == o.scalar && powered == o.powered &&
+               unpowered == o.unpowered;
     }
 };
 
+void PrintTo(const Outputs& o, std::ostream* os) {
+    *os << "{id " << o.id << ", model " << int(o.model) << ", hardware " << int(o.hardware) << ", firmware "
+        << int(o.firmware) << ", uuid";
+    for (uint8_t b : o.uuid.data) *os << ' ' << int(b);
+    *os << ", floats";
+    for (float f : o.floats) *os << ' ' << f;
+    *os << ", second";
+    for (float f : o.second) *os << ' ' << f;
+    *os << ", scalar " << o.scalar << ", powered " << o.powered << ", unpowered " << o.unpowered << "}";
+}
+
+const Outputs kUntouched{};
+
+// One row per reply operation (power status once per kind of byte): how to
+// receive it, the header bytes it reads before judging them, a good reply,
+// and the outputs that reply must give, every value of them.
 struct ReplyCase {
     const char* name;
     std::function<void(Triaxon&, Outputs&)> receive;
+    size_t header_bytes;
+    Bytes reply;
+    Outputs decoded;
 };
 
+Outputs Decoded(const std::function<void(Outputs&)>& set) {
+    Outputs o;
+    set(o);
+    return o;
+}
+
 const ReplyCase kReplies[] = {
-    {"ReceiveDeviceInfo", [](Triaxon& a, Outputs& o) { a.ReceiveDeviceInfo(o.id, o.model, o.hardware, o.firmware, o.uuid); }},
-    {"ReceiveDeviceId", [](Triaxon& a, Outputs& o) { a.ReceiveDeviceId(o.uuid); }},
-    {"ReceiveFirmwareVersion", [](Triaxon& a, Outputs& o) { a.ReceiveFirmwareVersion(o.uuid); }},
-    {"ReceiveOrientation", [](Triaxon& a, Outputs& o) { a.ReceiveOrientation(o.floats); }},
-    {"ReceiveTemperature", [](Triaxon& a, Outputs& o) { a.ReceiveTemperature(o.scalar); }},
-    {"ReceiveCurrent", [](Triaxon& a, Outputs& o) { a.ReceiveCurrent(o.floats); }},
-    {"ReceivePowerStatus", [](Triaxon& a, Outputs& o) { a.ReceivePowerStatus(o.powered); }},
-    {"ReceiveState", [](Triaxon& a, Outputs& o) { a.ReceiveState(o.floats, o.second); }},
-    {"ReceiveJointState", [](Triaxon& a, Outputs& o) { a.ReceiveJointState(o.floats, o.second); }},
+    {"ReceiveDeviceInfo",
+     [](Triaxon& a, Outputs& o) { a.ReceiveDeviceInfo(o.id, o.model, o.hardware, o.firmware, o.uuid); }, 1,
+     WakeupReply(0x1234, 4, 2, 7, Counting(0x00, 16)), Decoded([](Outputs& o) {
+         o.id = 0x1234, o.model = 4, o.hardware = 2, o.firmware = 7, o.uuid = FromBytes(Counting(0x00, 16));
+     })},
+    {"ReceiveDeviceId", [](Triaxon& a, Outputs& o) { a.ReceiveDeviceId(o.uuid); }, 2,
+     IdentifierReply(0xD1, Counting(0xA0, 16)), Decoded([](Outputs& o) { o.uuid = FromBytes(Counting(0xA0, 16)); })},
+    {"ReceiveFirmwareVersion", [](Triaxon& a, Outputs& o) { a.ReceiveFirmwareVersion(o.uuid); }, 2,
+     IdentifierReply(0xD2, Counting(0x30, 16)), Decoded([](Outputs& o) { o.uuid = FromBytes(Counting(0x30, 16)); })},
+    {"ReceiveOrientation", [](Triaxon& a, Outputs& o) { a.ReceiveOrientation(o.floats); }, 1,
+     FloatReply(0x0C, {0.5f, -0.25f, 0.125f, 1.0f}), Decoded([](Outputs& o) {
+         o.floats[0] = 0.5f, o.floats[1] = -0.25f, o.floats[2] = 0.125f, o.floats[3] = 1.0f;
+     })},
+    {"ReceiveTemperature", [](Triaxon& a, Outputs& o) { a.ReceiveTemperature(o.scalar); }, 1,
+     FloatReply(0xAA, {36.625f}), Decoded([](Outputs& o) { o.scalar = 36.625f; })},
+    {"ReceiveCurrent", [](Triaxon& a, Outputs& o) { a.ReceiveCurrent(o.floats); }, 1,
+     FloatReply(0xAB, {0.1f, 0.2f, -0.3f}),
+     Decoded([](Outputs& o) { o.floats[0] = 0.1f, o.floats[1] = 0.2f, o.floats[2] = -0.3f; })},
+    {"ReceivePowerStatusZeroIsOff", [](Triaxon& a, Outputs& o) { a.ReceivePowerStatus(o.powered); }, 1, {0xAC, 0x00},
+     Decoded([](Outputs& o) { o.powered = false; })},
+    {"ReceivePowerStatusOneIsOn", [](Triaxon& a, Outputs& o) { a.ReceivePowerStatus(o.unpowered); }, 1, {0xAC, 0x01},
+     Decoded([](Outputs& o) { o.unpowered = true; })},
+    {"ReceivePowerStatusAnyOtherByteIsOn", [](Triaxon& a, Outputs& o) { a.ReceivePowerStatus(o.unpowered); }, 1,
+     {0xAC, 0xFF}, Decoded([](Outputs& o) { o.unpowered = true; })},
+    {"ReceiveState", [](Triaxon& a, Outputs& o) { a.ReceiveState(o.floats, o.second); }, 1,
+     FloatReply(0x2B, {1.5f, 2.5f, 3.5f, -4.0f, -5.0f, -6.0f}), Decoded([](Outputs& o) {
+         o.floats[0] = 1.5f, o.floats[1] = 2.5f, o.floats[2] = 3.5f;
+         o.second[0] = -4.0f, o.second[1] = -5.0f, o.second[2] = -6.0f;
+     })},
+    {"ReceiveJointState", [](Triaxon& a, Outputs& o) { a.ReceiveJointState(o.floats, o.second); }, 1,
+     FloatReply(0x1B, {0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f}), Decoded([](Outputs& o) {
+         o.floats[0] = 0.1f, o.floats[1] = 0.2f, o.floats[2] = 0.3f;
+         o.second[0] = 0.4f, o.second[1] = 0.5f, o.second[2] = 0.6f;
+     })},
 };
 
 }  // namespace
 
-class SilentArm : public ::testing::TestWithParam<ReplyCase> {};
+class Replies : public ::testing::TestWithParam<ReplyCase> {};
 
-TEST_P(SilentArm, LeavesEveryOutputUntouched) {
+TEST_P(Replies, DecodeEveryValue) {
     Arm t;
     StderrCapture err;
+    t.fake.Send(GetParam().reply);
     Outputs out;
     const auto start = Clock::now();
     GetParam().receive(t.arm, out);
-    const long ms = ElapsedMs(start);
-    EXPECT_TRUE(out.Untouched());
-    EXPECT_GE(ms, 950);
-    EXPECT_LT(ms, 1600);  // one wait for the header, then everything fails at once
-    EXPECT_TRUE(t.stream.eof());
+    EXPECT_LT(ElapsedMs(start), kPromptMs);
+    EXPECT_EQ(out, GetParam().decoded);
+    EXPECT_TRUE(t.stream.good());
     EXPECT_EQ(err.Text(), "");
 }
 
-// A header that no reply operation expects.
-TEST_P(SilentArm, AWrongHeaderIsDiscardedWithOutputsUntouched) {
+// A header that no reply operation expects, then 1024 bytes: the discard read
+// takes exactly those at once, and the good reply after them is read whole.
+TEST_P(Replies, AWrongHeaderAndThe1024BytesAfterItAreDiscardedAtOnce) {
     Arm t;
-    t.fake.Send(Concat({{0x77}, FloatBytes({1, 2, 3, 4, 5, 6})}));
+    t.fake.Send(Concat({Bytes(GetParam().header_bytes, 0x77), Junk(1024), GetParam().reply}));
     Outputs out;
+    const auto start = Clock::now();
     GetParam().receive(t.arm, out);
-    EXPECT_TRUE(out.Untouched());
-    EXPECT_TRUE(t.stream.eof());  // the discard read waited out the budget
+    EXPECT_EQ(out, kUntouched);
+    EXPECT_TRUE(t.stream.good());
+    GetParam().receive(t.arm, out);
+    EXPECT_LT(ElapsedMs(start), kPromptMs);
+    EXPECT_EQ(out, GetParam().decoded);
 }
 
-INSTANTIATE_TEST_SUITE_P(Arm, SilentArm, ::testing::ValuesIn(kReplies),
+INSTANTIATE_TEST_SUITE_P(Arm, Replies, ::testing::ValuesIn(kReplies),
                          [](const ::testing::TestParamInfo<ReplyCase>& info) { return std::string(info.param.name); });
+
+TEST(PairedExchanges, AnswerOneReplyEach) {
+    Arm t;
+    t.fake.Answer(0x2A, 13, FloatReply(0x2B, {1, 2, 3, 4, 5, 6}));
+    t.fake.Answer(0x1C, 13, FloatReply(0x1B, {7, 8, 9, 10, 11, 12}));
+    float p[3], v[3];
+    t.arm.SendForce(kOneTwoThree);
+    t.arm.ReceiveState(p, v);
+    EXPECT_EQ(std::vector<float>(p, p + 3), (std::vector<float>{1, 2, 3}));
+    EXPECT_EQ(std::vector<float>(v, v + 3), (std::vector<float>{4, 5, 6}));
+    t.arm.SendAngle(kOneTwoThree);
+    t.arm.ReceiveJointState(p, v);
+    EXPECT_EQ(std::vector<float>(p, p + 3), (std::vector<float>{7, 8, 9}));
+    EXPECT_EQ(std::vector<float>(v, v + 3), (std::vector<float>{10, 11, 12}));
+    EXPECT_TRUE(t.stream.good());
+}
+
+// ------------------------------------------- a silent arm, then a live one
+
+// Every reply operation against its own silent arm, all at once so the read
+// budget is waited out once. Each waits once and leaves its outputs; from
+// then on its stream stays at end-of-file, so even a live arm is neither
+// asked nor heard.
+TEST(SilentArm, EachReplyWaitsOnceThenTheStreamFailsAtOnceWithoutSending) {
+    struct Run {
+        std::unique_ptr<Arm> t = std::make_unique<Arm>();
+        Outputs first, again;
+        long waited = 0, again_ms = 0;
+        bool eof = false;
+    };
+    std::vector<Run> runs(std::size(kReplies));
+    StderrCapture err;
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < runs.size(); ++i) {
+        threads.emplace_back([&run = runs[i], &row = kReplies[i]] {
+            auto start = Clock::now();
+            row.receive(run.t->arm, run.first);
+            run.waited = ElapsedMs(start);
+            run.eof = run.t->stream.eof();
+            // A live arm from now on.
+            run.t->fake.Answer(0x2A, 13, row.reply);
+            run.t->fake.Send(row.reply);
+            start = Clock::now();
+            run.t->arm.SendForce(kOneTwoThree);
+            row.receive(run.t->arm, run.again);
+            run.again_ms = ElapsedMs(start);
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    std::this_thread::sleep_for(FakeDevice::kQuiet);  // for any byte still under way
+    for (size_t i = 0; i < runs.size(); ++i) {
+        SCOPED_TRACE(kReplies[i].name);
+        EXPECT_EQ(runs[i].first, kUntouched);
+        EXPECT_GE(runs[i].waited, kTimedOutMs);
+        EXPECT_LT(runs[i].waited, kOneWaitMs);  // one wait for the header, then everything fails at once
+        EXPECT_TRUE(runs[i].eof);
+        EXPECT_LT(runs[i].again_ms, kAtOnceMs);
+        EXPECT_EQ(runs[i].again, kUntouched);
+        EXPECT_TRUE(runs[i].t->fake.Captured().empty());
+    }
+    EXPECT_EQ(err.Text(), "");
+}
+
+// ------------------------------------------------- rejected replies
 
 TEST(WrongHeader, TheDiscardReadConsumesWhatFollowed) {
     Arm t;
@@ -319,28 +300,27 @@ TEST(WrongHeader, TheDiscardReadConsumesWhatFollowed) {
     Outputs out;
     const auto start = Clock::now();
     t.arm.ReceiveJointState(out.floats, out.second);
-    EXPECT_GE(ElapsedMs(start), 950);  // the discard read ran until the budget was spent
-    EXPECT_TRUE(out.Untouched());
+    EXPECT_GE(ElapsedMs(start), kTimedOutMs);  // the discard read ran until the budget was spent
+    EXPECT_EQ(out, kUntouched);
     // The 24 bytes that followed the header were read into the buffer and thrown away.
-    EXPECT_EQ(Bytes(t.arm.read_buffer.get(), t.arm.read_buffer.get() + 24), payload);
+    EXPECT_EQ(ReadBuffer(t.arm, 24), payload);
     EXPECT_TRUE(t.stream.eof());
 }
 
 TEST(WrongHeader, TheDiscardReadTakesExactly1024Bytes) {
     Arm t;
-    Bytes junk(1024);
-    for (size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<uint8_t>(i * 7);
-    t.fake.Send(Concat({{0x2B}, junk, {0x1B}, FloatBytes({1, 2, 3, 4, 5, 6})}));
+    t.fake.Send(Concat({{0x2B}, Junk(1024), FloatReply(0x1B, {1, 2, 3, 4, 5, 6})}));
     Outputs out;
     const auto start = Clock::now();
     t.arm.ReceiveJointState(out.floats, out.second);
-    EXPECT_TRUE(out.Untouched());
+    EXPECT_EQ(out, kUntouched);
     EXPECT_TRUE(t.stream.good());  // 1024 bytes came: no time-out
     // What follows the 1024 discarded bytes is the next reply, read whole.
     t.arm.ReceiveJointState(out.floats, out.second);
-    EXPECT_LT(ElapsedMs(start), 500);
-    EXPECT_EQ(out.floats[0], 1.0f);
-    EXPECT_EQ(out.second[2], 6.0f);
+    EXPECT_LT(ElapsedMs(start), kWithinBudgetMs);
+    EXPECT_EQ(out, Decoded([](Outputs& o) {
+                  o.floats[0] = 1, o.floats[1] = 2, o.floats[2] = 3, o.second[0] = 4, o.second[1] = 5, o.second[2] = 6;
+              }));
 }
 
 TEST(ShortPayload, LeavesTheOutputsUntouched) {
@@ -350,17 +330,17 @@ TEST(ShortPayload, LeavesTheOutputsUntouched) {
     Outputs out;
     const auto start = Clock::now();
     t.arm.ReceiveDeviceInfo(out.id, out.model, out.hardware, out.firmware, out.uuid);
-    EXPECT_GE(ElapsedMs(start), 950);
-    EXPECT_TRUE(out.Untouched());
+    EXPECT_GE(ElapsedMs(start), kTimedOutMs);
+    EXPECT_EQ(out, kUntouched);
     EXPECT_EQ(err.Text(), "");
 }
 
 TEST(ShortPayload, StateRepliesToo) {
     Arm t;
-    t.fake.Send(Concat({{0x2B}, FloatBytes({1, 2, 3, 4, 5})}));  // 20 of 24
+    t.fake.Send(FloatReply(0x2B, {1, 2, 3, 4, 5}));  // 20 of 24
     Outputs out;
     t.arm.ReceiveState(out.floats, out.second);
-    EXPECT_TRUE(out.Untouched());
+    EXPECT_EQ(out, kUntouched);
 }
 
 TEST(IdentifierReply, ALengthByteOtherThan16LeavesTheIdentifierAndConsumes17Bytes) {
@@ -368,66 +348,55 @@ TEST(IdentifierReply, ALengthByteOtherThan16LeavesTheIdentifierAndConsumes17Byte
         Arm t;
         // After the 17 payload bytes, a good reply: it must be read whole and
         // at once, so the rejected reply left the stream just after its 17 bytes.
-        t.fake.Send(Concat({{0x0D, 0xD1, length}, Counting(0x40, 16), {0x0D, 0xD1, 0x10}, Counting(0x80, 16)}));
+        t.fake.Send(Concat({IdentifierReply(0xD1, Counting(0x40, 16), length), IdentifierReply(0xD1, Counting(0x80, 16))}));
         UUID id = Filled(0x5A);
         const auto start = Clock::now();
         t.arm.ReceiveDeviceId(id);
         EXPECT_EQ(IdBytes(id), IdBytes(Filled(0x5A))) << int(length);
         EXPECT_TRUE(t.stream.good());
         t.arm.ReceiveDeviceId(id);
-        EXPECT_LT(ElapsedMs(start), 300);
+        EXPECT_LT(ElapsedMs(start), kPromptMs);
         EXPECT_EQ(IdBytes(id), Counting(0x80, 16)) << int(length);
     }
 }
 
 TEST(IdentifierReply, FirmwareVersionChecksItsLengthByteToo) {
     Arm t;
-    t.fake.Send(Concat({{0x0D, 0xD2, 0x0F}, Counting(0x40, 16)}));
+    t.fake.Send(IdentifierReply(0xD2, Counting(0x40, 16), 0x0F));
     UUID version = Filled(0x5A);
     t.arm.ReceiveFirmwareVersion(version);
     EXPECT_EQ(IdBytes(version), IdBytes(Filled(0x5A)));
 }
 
+// 1024 bytes after the two header bytes in all, so the discard returns at
+// once; the reply after them is read whole.
 TEST(IdentifierReply, AWrongFirstByteConsumesBothThenDiscards) {
     Arm t;
-    t.fake.Send(Concat({{0x0C, 0xD1, 0x10}, Counting(0x40, 16)}));
+    t.fake.Send(Concat({{0x0C, 0xD1, 0x10}, Counting(0x40, 16), Junk(1024 - 17), IdentifierReply(0xD1, Counting(0x80, 16))}));
     UUID id = Filled(0x5A);
     const auto start = Clock::now();
     t.arm.ReceiveDeviceId(id);
-    EXPECT_GE(ElapsedMs(start), 950);
     EXPECT_EQ(IdBytes(id), IdBytes(Filled(0x5A)));
     // Both header bytes were read before the discard: it starts at the length byte.
-    EXPECT_EQ(Bytes(t.arm.read_buffer.get(), t.arm.read_buffer.get() + 17), Concat({{0x10}, Counting(0x40, 16)}));
+    EXPECT_EQ(ReadBuffer(t.arm, 17), Concat({{0x10}, Counting(0x40, 16)}));
+    t.arm.ReceiveDeviceId(id);
+    EXPECT_LT(ElapsedMs(start), kPromptMs);
+    EXPECT_EQ(IdBytes(id), Counting(0x80, 16));
 }
 
 TEST(IdentifierReply, TheOtherSelectorIsRejected) {
     Arm t;
-    t.fake.Send(Concat({{0x0D, 0xD2, 0x10}, Counting(0x40, 16)}));
+    t.fake.Send(Concat({IdentifierReply(0xD2, Counting(0x40, 16)), Junk(1024 - 17)}));
     UUID id = Filled(0x5A);
+    const auto start = Clock::now();
     t.arm.ReceiveDeviceId(id);
+    EXPECT_LT(ElapsedMs(start), kPromptMs);
     EXPECT_EQ(IdBytes(id), IdBytes(Filled(0x5A)));
     EXPECT_EQ(t.arm.read_buffer[0], 0x10);  // discarded after both header bytes
+    EXPECT_TRUE(t.stream.good());
 }
 
-// --------------------------------------------------- after a time-out
-
-TEST(AfterATimeOut, TheNextExchangeReturnsAtOnceWithoutSending) {
-    Arm t;
-    StderrCapture err;
-    float p[3] = {kSentinel, kSentinel, kSentinel}, v[3] = {kSentinel, kSentinel, kSentinel};
-    t.arm.ReceiveState(p, v);  // nothing was asked: times out
-    ASSERT_TRUE(t.stream.eof());
-    // A live arm from now on; the stream stays at end-of-file regardless.
-    t.fake.Answer(0x2A, 13, Concat({{0x2B}, FloatBytes({1, 2, 3, 4, 5, 6})}));
-    const auto start = Clock::now();
-    t.arm.SendForce(kOneTwoThree);
-    t.arm.ReceiveState(p, v);
-    EXPECT_LT(ElapsedMs(start), 100);
-    for (float f : p) EXPECT_EQ(f, kSentinel);
-    for (float f : v) EXPECT_EQ(f, kSentinel);
-    EXPECT_TRUE(CapturedAfter(t.fake, milliseconds(200)).empty());
-    EXPECT_EQ(err.Text(), "");
-}
+// --------------------------------------------------- after a failed write
 
 TEST(AfterAFailedWrite, TheReplyPrintsItsLinesAndLeavesOutputsUntouched) {
     SerialStream stream("/nonexistent/ttyACM4", true);
@@ -437,7 +406,7 @@ TEST(AfterAFailedWrite, TheReplyPrintsItsLinesAndLeavesOutputsUntouched) {
     const auto start = Clock::now();
     arm.SendForce(kOneTwoThree);
     arm.ReceiveState(p, v);
-    EXPECT_LT(ElapsedMs(start), 100);
+    EXPECT_LT(ElapsedMs(start), kAtOnceMs);
     for (float f : p) EXPECT_EQ(f, kSentinel);
     const std::string text = err.Text();
     EXPECT_NE(text.find("unable to write '13' bytes to stream"), std::string::npos) << text;
