@@ -6,6 +6,8 @@ PY := $(CURDIR)/$(VENV)/bin/python
 BUILD := build
 ASAN_BUILD := build-asan
 JOBS ?= 2
+# The tests mostly wait on pseudo-terminals, so more of them run at once.
+TEST_JOBS ?= 4
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
 CMAKE_PYTHON = -DPython_EXECUTABLE=$(PY) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
@@ -16,10 +18,10 @@ CMAKE_PYTHON = -DPython_EXECUTABLE=$(PY) -Dpybind11_DIR=$$($(PY) -m pybind11 --c
 test: cpp-test asan-test py-test wheel-check fuzz-smoke
 
 cpp-test: build
-	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+	ctest --test-dir $(BUILD) --output-on-failure -j$(TEST_JOBS)
 
 asan-test: asan
-	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
+	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(TEST_JOBS)
 
 py-test: build
 	TESSARY_MODULE_DIR=$(CURDIR)/$(BUILD)/python TESSARY_SIM=$(CURDIR)/$(BUILD)/sim/tessary-sim \
