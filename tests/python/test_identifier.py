@@ -1,10 +1,8 @@
-"""Identifier and device classes (Parts 2.4, 4.4), seen through the arm.
+"""Identifier and device classes, seen through the arm.
 
 MakePythonUuid has no Python name of its own: it is reached through
 get_device_id, get_firmware_version and device_wakeup_dict, fed by the fake
-arm with chosen identifier bytes. The get_ methods hold the interpreter lock
-and the fake arm is a Python thread, so their replies are written before the
-call and wait in the line.
+arm with chosen identifier bytes.
 """
 
 import gc
