@@ -15,12 +15,13 @@ import pytest
 
 import TessaryHardwareAPI as api
 from conftest import MODULE_DIR, ROOT
+from support import AT_ONCE, ONE_WAIT, TIMED_OUT, WITHIN_BUDGET, state, wakeup_reply
 
 sys.path.insert(0, str(ROOT / "tests" / "sim"))
 from simulator import Simulator  # noqa: E402
 
 PURE = 'Tried to call pure virtual function "API::Devices::Handle::OnReceiveHandleStatusMessage"'
-WAKEUP_REPLY = bytes([0x0B, 0x34, 0x12, 0x04, 0x02, 0x07]) + bytes(range(16))
+WAKEUP_REPLY = wakeup_reply()
 REQUEST = [1.5, -2.5, 0.25]
 STATE = ([0.5, -1.25, 2.0], [4.0, 5.0, -6.0])  # exact in binary32
 ZERO = ([0.0] * 3, [0.0] * 3)
@@ -28,7 +29,7 @@ EXAMPLE = ROOT / "examples" / "supervised_loop.py"
 
 
 def state_reply(position, velocity):
-    return b"\x2b" + struct.pack("<6f", *position, *velocity)
+    return state(0x2B, *position, *velocity)
 
 
 def force_request(force):
@@ -72,12 +73,12 @@ def test_state_of_an_open_and_of_a_missing_port(fake, stream, capfd):
 def test_a_silent_reply_times_out_and_reopen_brings_the_same_arm_back(fake, stream, arm, capfd):
     # The one time-out of this file: 1000 ms of silence.
     result, seconds = timed(arm.end_effector_force, REQUEST)
-    assert result == ZERO and 0.9 < seconds < 1.8
+    assert result == ZERO and TIMED_OUT < seconds < ONE_WAIT
     assert flags(stream) == (True, False, True)
     fake.answer(0x2A, 13, state_reply(*STATE))
     # At end-of-file every exchange fails at once, without reaching the arm.
     result, seconds = timed(arm.end_effector_force, REQUEST)
-    assert result == ZERO and seconds < 0.1
+    assert result == ZERO and seconds < AT_ONCE
     assert fake.captured() == force_request(REQUEST)
     assert stream.reopen() is True
     assert flags(stream) == (True, True, False)
@@ -92,7 +93,7 @@ def test_after_a_hang_up_the_stream_is_neither_good_nor_timed_out(fake, stream, 
     assert arm.end_effector_force(REQUEST) == STATE
     fake.hang_up()
     result, seconds = timed(arm.end_effector_force, REQUEST)
-    assert result == ZERO and seconds < 0.5
+    assert result == ZERO and seconds < WITHIN_BUDGET
     assert flags(stream) == (True, False, False)
     # The pty went away with its master: nothing to reopen.
     assert stream.reopen() is False
@@ -109,7 +110,7 @@ def test_close_is_idempotent_and_later_exchanges_fail_at_once_and_quietly(fake, 
     stream.close()
     assert flags(stream) == (False, False, False)
     result, seconds = timed(arm.end_effector_force, REQUEST)
-    assert result == ZERO and seconds < 0.1
+    assert result == ZERO and seconds < AT_ONCE
     assert stream.reopen() is True and flags(stream) == (True, True, False)
     fake.answer(0x2A, 13, state_reply(*STATE))
     assert arm.end_effector_force(REQUEST) == STATE
