@@ -7,7 +7,7 @@ BUILD := build
 ASAN_BUILD := build-asan
 JOBS ?= 2
 # The tests mostly wait on pseudo-terminals, so more of them run at once.
-TEST_JOBS ?= 4
+TEST_JOBS ?= 8
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
 CMAKE_PYTHON = -DPython_EXECUTABLE=$(PY) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)

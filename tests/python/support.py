@@ -16,7 +16,7 @@ PROMPT = READ_BUDGET / 5
 AT_ONCE = READ_BUDGET / 10  # no read waited at all
 INSTANT = READ_BUDGET / 20
 # How late a fake answers when a test needs the module to be waiting.
-LATE_REPLY = READ_BUDGET / 5
+LATE_REPLY = READ_BUDGET * 0.15
 
 
 # -- replies, byte by byte ---------------------------------------------------
