@@ -1,0 +1,580 @@
+"""Python Implementation of the Tessary Hardware API
+
+Drive the Triaxon three-axis force-feedback arm and the Handle tool over
+Linux serial ports.
+
+Conventions that hold for every call:
+
+- Failures on the line are not raised. The library prints one line on
+  standard error ("[err] <file>:<line>> <message>: [errno] <text>") and the
+  call returns its failure result: zeros for the arm's current methods, the
+  arguments unchanged for its older reply methods, -1 or a short count for
+  ``Handle.Receive()``. Python exceptions come only from the binding:
+  ``TypeError`` for arguments that match no signature, ``ValueError`` for a
+  request list shorter than 3, ``RuntimeError`` from a Handle subclass that
+  has no status callback, ``DeprecationWarning`` for the older names.
+- Every read waits at most 1000 ms. After a read has timed out the stream
+  stays at end-of-file: every later exchange on it fails at once and quietly
+  until the port is opened again.
+- Values are passed through unscaled: the library neither converts nor
+  clamps forces, positions, torques, angles, currents or temperatures. Their
+  units are the device's. The virtual devices of ``tessary-sim`` use SI
+  units: N, m, m/s, rad, rad/s, N·m, A and °C.
+- Quaternions are four floats in wire order; the devices (and tessary-sim)
+  send them scalar first: w, x, y, z.
+- A device works over the ``SerialStream`` it is made with and keeps that
+  object alive. One stream per port: a second stream on a port in use fails
+  to open (EBUSY).
+- Threads: nothing locks a device. Use one device (and its stream) from one
+  thread at a time.
+"""
+
+import uuid
+from collections.abc import Sequence
+from types import TracebackType
+from typing import Final, TypedDict, overload, type_check_only
+
+from typing_extensions import Self, deprecated
+
+__version__: Final[str]
+"""The module's version text, "dev"."""
+
+@type_check_only
+class DeviceInfo(TypedDict):
+    """The wake-up reply of a Triaxon as ``Triaxon.device_wakeup_dict()`` returns it.
+
+    Exists for type checkers only: import it under ``typing.TYPE_CHECKING``.
+    """
+
+    device_id: int
+    """16-bit device number, 0 to 65535 (0 after a failed exchange)."""
+    device_model_number: int
+    """Model number, 0 to 255; every Triaxon reports 4 (0 after a failed exchange)."""
+    hardware_version: int
+    """0 to 255."""
+    firmware_version: int
+    """0 to 255."""
+    device_id_ext: uuid.UUID
+    """The 16-byte identifier, bytes in wire order (all zero after a failed exchange)."""
+
+class SerialStream:
+    """The byte stream of one serial port: 115200 baud, 8N1, raw, DTR raised.
+
+    Opening never raises for a port that cannot be opened: the object is made,
+    two lines ("unable to open port", "unable to open stream") go to standard
+    error, ``is_open`` is False and every exchange over it fails at once. Only
+    one stream may hold a port at a time: a port held elsewhere fails to open
+    with errno EBUSY. Paths that are not terminals fail with ENOTTY.
+
+    Usable as a context manager, which closes the port on exit.
+    """
+
+    def __init__(self, port: str | bytes | bytearray, /) -> None:
+        """Open ``port`` (for example "/dev/ttyACM0"); positional only.
+
+        A str is taken as its UTF-8 encoding, bytes and bytearray as they are.
+        Releases the interpreter lock while the port is opened and set up.
+        A path containing a NUL byte raises ValueError("embedded null byte").
+        """
+
+    @property
+    def port(self) -> str:
+        """The path this stream was opened with."""
+
+    @property
+    def is_open(self) -> bool:
+        """True while the port's descriptor is open."""
+
+    @property
+    def good(self) -> bool:
+        """True while open and no read or write has failed or timed out since it was opened.
+
+        Check it after a call that returned zeros: False tells a dead link
+        (time-out, hang-up, closed) from an arm that really reported zeros.
+        """
+
+    @property
+    def timed_out(self) -> bool:
+        """True once a read ran out of its 1000 ms budget: the stream is then at end-of-file."""
+
+    def close(self) -> None:
+        """Close the port; idempotent. Later exchanges fail at once and quietly, as after a time-out."""
+
+    def reopen(self) -> bool:
+        """Close the port and open the same path anew (lock and line settings included).
+
+        Clears the failed state, so the devices made over this stream work
+        again. Returns True on success; False after the usual two error lines.
+        """
+
+    def __enter__(self) -> Self:
+        """Return this stream."""
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> None:
+        """Close the port; exceptions propagate."""
+
+class UUID:
+    """A 16-byte device identifier kept in wire order; all zero when made here.
+
+    Equality and hashing are by identity. The arm's current methods return
+    the standard ``uuid.UUID`` instead; this class is what the older
+    ``Triaxon.ReceiveDeviceInfo`` takes and returns.
+    """
+
+    def __init__(self) -> None:
+        """An all-zero identifier."""
+
+    def bytes(self) -> list[int]:
+        """The 16 bytes in wire order, each 0 to 255 (a new list)."""
+
+class Device:
+    """The framing base of the library's devices, present as a type name only.
+
+    It cannot be constructed (``Device()`` raises TypeError "No constructor
+    defined!"), and ``Triaxon`` and ``Handle`` are not its subclasses.
+    """
+
+    def __init__(self, /, *args: object, **kwargs: object) -> None:
+        """Always raises TypeError: the class has no constructor."""
+
+def get_cpp_version() -> str:
+    """Get the version of the CPP library
+
+    The device library's version text, "0.1.1". Holds the interpreter lock.
+    """
+
+def print_cpp_version() -> None:
+    """Print the version of the CPP library
+
+    Writes "Library version: 0.1.1" and a newline to the process's standard
+    output (file descriptor 1, not ``sys.stdout``) and flushes it.
+    """
+
+def detect_triaxons() -> list[str]:
+    """detect available triaxon devices
+
+    Probes every "ttyACM" port under /dev, one at a time: opens it, sends
+    the wake-up byte 0x0A and keeps it when the reply is an arm's (model 4).
+    Returns the port paths, links resolved, in listing order; [] when none
+    answers. Holds the interpreter lock throughout: a silent candidate costs
+    about 1 s (the read budget), an answer after 3 s does not count. Ports
+    in use by another stream are passed over.
+    """
+
+def detect_handles() -> list[str]:
+    """detect available handles
+
+    Probes every "ttyUSB" and "rfcomm" port under /dev with the wake-up byte
+    0x0A and keeps those on which a handle sent a known message. Returns the
+    port paths in listing order. Holds the interpreter lock throughout: a
+    silent candidate costs about 1 s, an answer after 5 s does not count.
+    """
+
+def detect_wired_handles() -> list[str]:
+    """detect available wired handles
+
+    As ``detect_handles()``, over the "ttyUSB" ports only.
+    """
+
+def detect_wireless_handles() -> list[str]:
+    """detect available wireless handles
+
+    As ``detect_handles()``, over the "rfcomm" ports only.
+    """
+
+def probe_triaxon(port: str) -> bool:
+    """Probe one port for a Triaxon: True when an arm answered the wake-up (model 4).
+
+    The same exchange and wait (up to 3 s) as ``detect_triaxons()`` makes
+    per candidate. Releases the interpreter lock while it waits. A busy or
+    missing port gives False.
+    """
+
+def probe_handle(port: str) -> bool:
+    """Probe one port for a Handle: True when a handle answered the wake-up.
+
+    The same exchange and wait (up to 5 s) as ``detect_handles()`` makes per
+    candidate. Releases the interpreter lock while it waits. A busy or
+    missing port gives False.
+    """
+
+class Triaxon:
+    """The three-axis force-feedback arm.
+
+    The current methods (snake_case) each make one whole exchange, a request
+    and its reply, and return the decoded reply; a failed exchange (no reply
+    within 1000 ms, a wrong header, a short reply, a dead stream) returns the
+    zero result of the usual shape and raises nothing. To tell a failure from
+    a real zero reading, check ``arm.stream.good`` after the call.
+
+    The older methods (UpperCamelCase) make only the request or only the
+    reply read; their reply methods return their arguments unchanged on
+    failure, so preset them to values of your own to detect it.
+
+    Units: values are passed through unscaled. tessary-sim uses N for
+    forces, m and m/s for the end effector, rad and rad/s for joints, N·m
+    for joint torques, A for motor currents and °C for the temperature.
+    """
+
+    def __init__(self, stream: SerialStream, /) -> None:
+        """Make an arm over ``stream`` (kept alive with the arm); nothing is sent.
+
+        Holds the interpreter lock.
+        """
+
+    @property
+    def stream(self) -> SerialStream:
+        """The very SerialStream object this arm was made with."""
+
+    # ---------------------------------------------------------------- current
+
+    def device_wakeup(self) -> tuple[int, int, int, int, list[int]]:
+        """Wakeup the device and return the device info as a tuple.
+
+        Sends 0x0A and reads the 0x0B reply. Returns, in this order:
+        ``(device_id, device_model_number, hardware_version,
+        firmware_version, identifier)``: device_id 0..65535, the next three
+        0..255 (a Triaxon's model number is 4), and the identifier as a list
+        of 16 ints in wire order. A failed exchange returns
+        ``(0, 0, 0, 0, [0] * 16)``: a model number other than 4 means no arm
+        answered. Releases the interpreter lock during the exchange.
+        """
+
+    def device_wakeup_dict(self) -> DeviceInfo:
+        """Wakeup the device and return the device info as a dict.
+
+        The exchange of ``device_wakeup()``, as a dict with the keys
+        "device_id", "device_model_number", "hardware_version",
+        "firmware_version" (ints) and "device_id_ext" (the identifier as a
+        ``uuid.UUID``), in that order. A failed exchange gives the four ints
+        0 and the all-zero UUID. Releases the interpreter lock during the
+        exchange.
+        """
+
+    def get_firmware_version(self) -> uuid.UUID:
+        """Receive the firmware version of the device.
+
+        Sends 0x0D 0xD2 and reads the 16-byte firmware identifier (often
+        ASCII text: ``.bytes``). A failed exchange returns the all-zero
+        UUID. Holds the interpreter lock for the whole exchange (other
+        Python threads wait, up to 1000 ms).
+        """
+
+    def get_device_id(self) -> uuid.UUID:
+        """Receive the UUID of the device.
+
+        Sends 0x0D 0xD1 and reads the 16-byte identifier, bytes in wire
+        order. A failed exchange returns the all-zero UUID. Holds the
+        interpreter lock for the whole exchange.
+        """
+
+    def get_motor_currents(self) -> list[float]:
+        """Receive the motor currents of the device.
+
+        Sends 0xAB and returns the 3 currents, one per motor (tessary-sim: A).
+        A failed exchange returns [0.0, 0.0, 0.0]. Holds the interpreter lock
+        for the whole exchange.
+        """
+
+    def get_device_orientation(self) -> list[float]:
+        """Receive the orientation of the base of the device.
+
+        Sends 0x0C and returns the quaternion as 4 floats in wire order,
+        scalar first (w, x, y, z); an upright base gives [1.0, 0.0, 0.0, 0.0].
+        A failed exchange returns [0.0, 0.0, 0.0, 0.0] (no valid quaternion).
+        Holds the interpreter lock for the whole exchange.
+        """
+
+    def get_power_status(self) -> bool:
+        """Receive the power status of the device.
+
+        Sends 0xAC; True when the reply byte is not 0. A failed exchange
+        returns False (check ``stream.good`` to tell). Holds the interpreter
+        lock for the whole exchange.
+        """
+
+    def get_temperature(self) -> float:
+        """Receive the temperature of the device.
+
+        Sends 0xAA and returns the reply's float (tessary-sim: °C, about 35).
+        A failed exchange returns 0.0. Holds the interpreter lock for the
+        whole exchange.
+        """
+
+    def end_effector_force(
+        self, force_request_vector: Sequence[float] = [0.0, 0.0, 0.0], /
+    ) -> tuple[list[float], list[float]]:
+        """Send forces to the device and receive device states
+
+        The control-loop call. Sends 0x2A and the first 3 values as forces
+        x, y, z (tessary-sim: N) and reads the 0x2B reply. Returns
+        ``(position, velocity)``, 3 floats each (tessary-sim: m, m/s).
+        A failed exchange returns ``([0.0] * 3, [0.0] * 3)``. Fewer than 3
+        values raise ValueError; a str raises TypeError; nothing is sent
+        then. Pass the vector positionally. Releases the interpreter lock
+        during the exchange.
+        """
+
+    def joint_torques(
+        self, joint_torque_request_vector: Sequence[float] = [0.0, 0.0, 0.0], /
+    ) -> tuple[list[float], list[float]]:
+        """Send joint torques to the device and receive the joint states
+
+        Sends 0x1A and the first 3 values, one torque per joint (tessary-sim:
+        N·m), and reads the 0x1B reply. Returns ``(joint_position,
+        joint_velocity)``, 3 floats each (tessary-sim: rad, rad/s). A failed
+        exchange returns two lists of 0.0. Releases the interpreter lock
+        during the exchange.
+        """
+
+    def end_effector_position(
+        self, position_request_vector: Sequence[float] = [0.0, 0.0, 0.0], /
+    ) -> tuple[list[float], list[float]]:
+        """Send end-effector position and receive device states
+
+        Sends 0x2C and the first 3 values as the target position
+        (tessary-sim: m) and reads the 0x2B reply. Returns ``(position,
+        velocity)``, 3 floats each. A failed exchange returns two lists of
+        0.0. Releases the interpreter lock during the exchange.
+        """
+
+    def joint_angles(
+        self, joint_angle_request_vector: Sequence[float] = [0.0, 0.0, 0.0], /
+    ) -> tuple[list[float], list[float]]:
+        """Send joint angles to the device and receive the joint states
+
+        Sends 0x1C and the first 3 values, one angle per joint (tessary-sim:
+        rad), and reads the 0x1B reply. Returns ``(joint_position,
+        joint_velocity)``, 3 floats each. A failed exchange returns two lists
+        of 0.0. Releases the interpreter lock during the exchange.
+        """
+
+    # ------------------------------------------------------------------ older
+
+    @deprecated("SendDeviceWakeup is deprecated, use device_wakeup instead")
+    def SendDeviceWakeup(self) -> None:
+        """[DEPRECATED] Send a device wakeup command
+
+        Sends 0x0A only; read the reply with ``ReceiveDeviceInfo``. Warns,
+        then releases the interpreter lock for the write.
+        """
+
+    def ReceiveDeviceInfo(
+        self,
+        device_id: int = 0,
+        device_model_num: int = 0,
+        hardware_version: int = 0,
+        firmware_version: int = 0,
+        UUID: UUID = ...,
+    ) -> tuple[int, int, int, int, UUID]:
+        """Receive device info and return a tuple
+
+        Reads the wake-up reply (after ``SendDeviceWakeup``); the older form
+        of ``device_wakeup()``. Returns ``(device_id, device_model_num,
+        hardware_version, firmware_version, identifier)``, the identifier a
+        new ``UUID``. On failure the values come back as passed: preset them
+        (for example device_model_num=255) to tell. device_id 0..65535, the
+        others 0..255. Releases the interpreter lock for the read.
+        """
+
+    @overload
+    @deprecated("SendForce is deprecated, use end_effector_force instead")
+    def SendForce(self, force: Sequence[float] = [0.0, 0.0, 0.0]) -> None:
+        """[Deprecated] Send force to the device
+
+        Sends 0x2A and the first 3 values of ``force``; read the reply with
+        ``ReceiveState``. Warns, then releases the interpreter lock for the
+        write.
+        """
+
+    @overload
+    @deprecated("SendForce is deprecated, use end_effector_force instead")
+    def SendForce(self, ForceX: float = 0, ForceY: float = 0, ForceZ: float = 0) -> None:
+        """[Deprecated] Send force to the device
+
+        Sends 0x2A and ForceX, ForceY, ForceZ (missing ones 0). Warns, then
+        releases the interpreter lock for the write.
+        """
+
+    @deprecated("ReceiveState is deprecated, use end_effector_force or end_effector_position instead")
+    def ReceiveState(
+        self, position: Sequence[float] = [0.0, 0.0, 0.0], velocity: Sequence[float] = [0.0, 0.0, 0.0]
+    ) -> tuple[list[float], list[float]]:
+        """[Deprecated] receive state and return position and velocity
+
+        Reads the 0x2B reply (after ``SendForce`` or ``SendPosition``).
+        Returns ``(position, velocity)`` as new lists: the first 3 items
+        replaced by the reply, or the arguments unchanged on failure. Warns,
+        then releases the interpreter lock for the read.
+        """
+
+    @deprecated("ReceiveJointState is deprecated, use joint_torques or joint_angles instead")
+    def ReceiveJointState(
+        self, joint_position: Sequence[float] = [0.0, 0.0, 0.0], joint_velocity: Sequence[float] = [0.0, 0.0, 0.0]
+    ) -> tuple[list[float], list[float]]:
+        """[Deprecated] receive joint state and return position and velocity in the joint reference frame
+
+        Reads the 0x1B reply (after ``SendJointTorques`` or ``SendAngle``).
+        Returns ``(joint_position, joint_velocity)``: the first 3 items
+        replaced by the reply, or the arguments unchanged on failure. Warns,
+        then releases the interpreter lock for the read.
+        """
+
+    @deprecated("SendJointTorques is deprecated, use joint_torques instead")
+    def SendJointTorques(self, joint_torque: Sequence[float] = [0.0, 0.0, 0.0]) -> None:
+        """[Deprecated] send joint torque
+
+        Sends 0x1A and the first 3 values; read the reply with
+        ``ReceiveJointState``. Warns, then releases the interpreter lock for
+        the write.
+        """
+
+    def SendAngle(self, angle: Sequence[float] = [0.0, 0.0, 0.0]) -> None:
+        """Send angles to the device
+
+        Sends 0x1C and the first 3 values; read the reply with
+        ``ReceiveJointState``. ``joint_angles()`` does both in one call.
+        Releases the interpreter lock for the write.
+        """
+
+    def RequestCurrent(self) -> None:
+        """request current
+
+        Sends 0xAB; read the reply with ``ReceiveCurrent``.
+        ``get_motor_currents()`` does both in one call. Releases the
+        interpreter lock for the write.
+        """
+
+    def ReceiveCurrent(self, current: Sequence[float] = [0.0, 0.0, 0.0]) -> list[float]:
+        """receive current and return current
+
+        Reads the 0xAB reply. Returns ``current`` as a new list with its
+        first 3 items replaced by the motor currents, or unchanged on
+        failure. Releases the interpreter lock for the read.
+        """
+
+    @deprecated("SendPosition is deprecated, use end_effector_position instead")
+    def SendPosition(self, position: Sequence[float] = [0.0, 0.0, 0.0]) -> None:
+        """[Deprecated] Send Position to the device
+
+        Sends 0x2C and the first 3 values; read the reply with
+        ``ReceiveState``. Warns, then releases the interpreter lock for the
+        write.
+        """
+
+class Handle:
+    """The hand-held tool.
+
+    Its messages are not returned as values: each ``Receive()`` reads one
+    message and calls the method of a ``Handle`` subclass named after it,
+    with the interpreter lock held, on the thread that called ``Receive()``.
+    Define them with exactly these parameters (they are passed
+    positionally). ``OnReceiveHandleStatusMessage`` is required in a
+    subclass: a status message reaching a subclass without it makes
+    ``Receive()`` raise RuntimeError. A plain ``Handle`` consumes messages
+    silently. Exceptions raised by an override propagate out of
+    ``Receive()``.
+    """
+
+    def __init__(self, stream: SerialStream, /) -> None:
+        """Make a handle over ``stream`` (kept alive with the handle); nothing is sent.
+
+        A subclass that defines ``__init__`` must call this first.
+        """
+
+    @property
+    def stream(self) -> SerialStream:
+        """The very SerialStream object this handle was made with."""
+
+    def SendDeviceWakeup(self) -> None:
+        """Send the wake-up command 0x0A; the handle answers with its information message.
+
+        Releases the interpreter lock for the write.
+        """
+
+    def SendHandleState(self, device_id: int = 0, data_length: int = 0, user_data: int | None = None) -> None:
+        """send handle state
+
+        Sends 0xDB, device_id (uint16, little-endian), data_length and, when
+        data_length is 1, the one byte user_data: device 3, length 1, user
+        data 0x7F sends DB 03 00 01 7F. data_length 0 sends no user data.
+        data_length above 1, or 1 without user_data, raises ValueError.
+        device_id 0..65535, the others 0..255. Releases the interpreter lock
+        for the write.
+        """
+
+    def RequestStatus(self) -> None:
+        """request handle status
+
+        Sends 0xDA; the handle answers with a status message. Releases the
+        interpreter lock for the write.
+        """
+
+    def OnReceiveHandleInfo(
+        self,
+        tool_data_remaining: int,
+        device_id: int,
+        device_model_number: int,
+        hardware_version: int,
+        firmware_version: int,
+    ) -> None:
+        """OnReceiveHandleInfo
+
+        Override to receive the information message (0xD0): five ints,
+        device_id 0..65535, the others 0..255. The base does nothing.
+        """
+
+    def OnReceiveHandleStatusMessage(
+        self,
+        device_id: int,
+        quaternion: list[float],
+        error_flag: int,
+        hall_effect_sensor_level: int,
+        user_data_length: int,
+        user_data: list[int],
+    ) -> None:
+        """OnReceiveHandleStatusMessage
+
+        Override to receive the status message (0xDA): device_id 0..65535;
+        quaternion a list of 4 floats in wire order, scalar first (w, x, y,
+        z); error_flag, hall_effect_sensor_level and user_data_length
+        0..255; user_data a list of user_data_length ints (0..255), the user
+        data of the last ``SendHandleState``. A subclass must define it.
+        Called directly from Python, the base method takes one number as
+        quaternion and one byte as user_data.
+        """
+
+    def OnReceiveHandleErrorResponse(self, device_id: int, error_code: int) -> None:
+        """OnReceiveHandleErrorResponse
+
+        Override to receive the error response (0xDF): device_id 0..65535,
+        error_code 0..255 (tessary-sim: 1 for an unknown command). The base
+        does nothing.
+        """
+
+    @overload
+    def Receive(self) -> int:
+        """Receive data from the handle
+
+        Reads one message and calls its callback before returning. Returns
+        the number of payload bytes read: 6 for information, 3 for an error
+        response, 21 + user_data_length for a status message. -1 means no
+        known message came (nothing within 1000 ms, an unknown header, or a
+        dead stream, which gives -1 at once). A smaller count than the
+        message's length means its payload came short, and no callback ran.
+        Releases the interpreter lock while it reads.
+        """
+
+    @overload
+    @deprecated("Receive with one argument is deprecated, use Receive() instead")
+    def Receive(self, obsolete: int) -> int:
+        """[DEPRECATED] Receive current and return current
+
+        As ``Receive()``; the argument (0..255) is not used. Warns first.
+        """
