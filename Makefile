@@ -15,7 +15,7 @@ CMAKE_PYTHON = -DPython_EXECUTABLE=$(PY) -Dpybind11_DIR=$$($(PY) -m pybind11 --c
 .PHONY: test demo bench build asan system-deps cpp-test asan-test py-test install clean
 .PHONY: help fuzz fuzz-smoke fuzz-build fuzz-deps
 
-test: cpp-test asan-test py-test wheel-check fuzz-smoke
+test: cpp-test asan-test py-test typecheck wheel-check fuzz-smoke
 
 cpp-test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(TEST_JOBS)
@@ -84,6 +84,16 @@ wheel: system-deps $(VENV)/.ready $(VENV)/.wheel-tools
 wheel-check: wheel
 	tools/check-wheel.sh $(WHEEL) $(BUILD)/wheel-check
 
+# The type stubs against the built module (stubtest, parameters), mypy
+# --strict on the examples, misuse the stubs must reject, and docs/api.md
+# naming every public name. mypy finds the stubs under the module's name here;
+# `pip install .` installs them as TessaryHardwareAPI-stubs.
+.PHONY: typecheck
+typecheck: build
+	@mkdir -p $(BUILD)/typing && ln -sfn ../../python/TessaryHardwareAPI-stubs $(BUILD)/typing/TessaryHardwareAPI
+	MYPYPATH=$(CURDIR)/$(BUILD)/typing TESSARY_MODULE_DIR=$(CURDIR)/$(BUILD)/python \
+	  $(PY) -m pytest -q -p no:cacheprovider tests/typing
+
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
 
@@ -132,10 +142,11 @@ fuzz-smoke: fuzz-build
 	$(call run-fuzzers,$(FUZZ_SMOKE_SECONDS))
 
 help:
-	@echo "make test        build everything, then cpp-test, asan-test, py-test, wheel-check and fuzz-smoke"
+	@echo "make test        build everything, then cpp-test, asan-test, py-test, typecheck, wheel-check and fuzz-smoke"
 	@echo "make cpp-test    C++ tests (ctest) on the normal build ($(BUILD))"
 	@echo "make asan-test   C++ tests under AddressSanitizer and UBSan ($(ASAN_BUILD))"
 	@echo "make py-test     Python tests (pytest) against the module and simulator in $(BUILD)"
+	@echo "make typecheck   the type stubs: stubtest, mypy --strict on examples/, misuse they reject, docs/api.md names"
 	@echo "make fuzz-smoke  each fuzz target for FUZZ_SMOKE_SECONDS (default 5)"
 	@echo "make fuzz        each fuzz target for FUZZ_SECONDS (default 60)"
 	@echo "make fuzz-build  build the libFuzzer targets with clang ($(FUZZ_BUILD))"

@@ -32,25 +32,25 @@ from launcher import Simulator, find_binary  # noqa: E402  (starts tessary-sim, 
 BIN = os.path.dirname(sys.executable)
 
 
-def find_simulator():
+def find_simulator() -> str:
     """tessary-sim installed beside this interpreter, else $TESSARY_SIM, else the build tree."""
     return shutil.which("tessary-sim", path=BIN) or find_binary()
 
 
-def cli_commands(arm, link_dir):
+def cli_commands(arm: str, link_dir: str | pathlib.Path) -> list[list[str]]:
     """The `tessary` command's views of the virtual ports and of the arm."""
     ports = ["tessary", "ports"] if str(link_dir) == "/dev" else ["tessary", "ports", "--dev", str(link_dir)]
     return [ports, ["tessary", "info", arm]]
 
 
-def run(script, *args):
+def run(script: str, *args: str) -> None:
     print(f"\n$ python examples/{script} {' '.join(args)}".rstrip(), flush=True)
     status = subprocess.run([sys.executable, str(HERE / script), *args]).returncode
     if status != 0:
         raise SystemExit(f"demo failed: {script} exited with status {status}")
 
 
-def run_command(name, *args):
+def run_command(name: str, *args: str) -> None:
     print(f"\n$ {name} {' '.join(args)}", flush=True)
     path = shutil.which(name, path=BIN)
     if path is None:
@@ -60,7 +60,7 @@ def run_command(name, *args):
         raise SystemExit(f"demo failed: {name} {args[0]} exited with status {status}")
 
 
-def start_simulators(link_dir, binary):
+def start_simulators(link_dir: str | pathlib.Path, binary: str) -> list[Simulator]:
     """An arm with a wired handle, and a wireless handle, linked in link_dir."""
     sims = []
     try:
@@ -73,7 +73,7 @@ def start_simulators(link_dir, binary):
     return sims
 
 
-def main():
+def main() -> None:
     began = time.monotonic()
     binary = find_simulator()
     if not os.access(binary, os.X_OK):

@@ -16,9 +16,9 @@ import time
 import TessaryHardwareAPI as api
 
 
-def names_in_dev():
+def names_in_dev() -> dict[str, list[str]]:
     """Map each resolved candidate path to the /dev name(s) pointing at it."""
-    names = {}
+    names: dict[str, list[str]] = {}
     for entry in sorted(os.listdir("/dev")):
         if any(kind in entry for kind in ("ttyACM", "ttyUSB", "rfcomm")):
             path = os.path.join("/dev", entry)
@@ -26,7 +26,7 @@ def names_in_dev():
     return names
 
 
-def show(title, ports, names):
+def show(title: str, ports: list[str], names: dict[str, list[str]]) -> None:
     print(f"{title}:")
     if not ports:
         print("  (none)")

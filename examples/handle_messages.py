@@ -20,19 +20,20 @@ class PrintingHandle(api.Handle):
 
     # Each method is optional except the status one: a status message reaching
     # a subclass without it makes Receive() raise RuntimeError.
-    def OnReceiveHandleInfo(self, tool_data_remaining, device_id, model, hardware, firmware):
+    def OnReceiveHandleInfo(self, tool_data_remaining: int, device_id: int, model: int, hardware: int,
+                            firmware: int) -> None:
         self.device_id = device_id
         print(f"info:   device 0x{device_id:04x}, model {model}, hardware {hardware},"
               f" firmware {firmware}, tool data remaining {tool_data_remaining}")
 
-    def OnReceiveHandleStatusMessage(self, device_id, quaternion, error_flag, hall_level,
-                                     user_data_length, user_data):
+    def OnReceiveHandleStatusMessage(self, device_id: int, quaternion: list[float], error_flag: int,
+                                     hall_level: int, user_data_length: int, user_data: list[int]) -> None:
         print(f"status: device 0x{device_id:04x}, orientation ("
               + ", ".join(f"{q:+.4f}" for q in quaternion)
               + f"), error flag {error_flag}, hall sensor {hall_level},"
               f" user data {bytes(user_data).hex(' ') or '-'}")
 
-    def OnReceiveHandleErrorResponse(self, device_id, error_code):
+    def OnReceiveHandleErrorResponse(self, device_id: int, error_code: int) -> None:
         print(f"error:  device 0x{device_id:04x} reports error code {error_code}")
 
 

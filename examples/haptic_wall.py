@@ -51,11 +51,14 @@ if arm.device_wakeup()[1] != 4:
 simulated = arm.get_firmware_version().bytes.startswith(b"tessary-sim")
 
 # A zero-force exchange tells where the end effector is now.
-(_, _, z_start), _ = arm.end_effector_force([0.0, 0.0, 0.0])
+(_, _, z_start), _velocity = arm.end_effector_force([0.0, 0.0, 0.0])
 wall = z_start - args.gap
 period = 1.0 / args.rate if args.rate > 0 else 0.0
 
-times, heights, forces, periods = [], [], [], []
+times: list[float] = []
+heights: list[float] = []
+forces: list[float] = []
+periods: list[float] = []
 force_z = 0.0
 failed = False
 start = last = time.perf_counter()

@@ -43,12 +43,12 @@ args = parser.parse_args()
 signal.signal(signal.SIGTERM, lambda *_: sys.exit("stopped by SIGTERM"))
 
 
-def answers(arm):
+def answers(arm: api.Triaxon) -> bool:
     """True when an arm answers the wake-up on a freshly opened port."""
     return arm.device_wakeup()[1] == TRIAXON_MODEL
 
 
-def reconnect(stream, arm, give_up):
+def reconnect(stream: api.SerialStream, arm: api.Triaxon, give_up: float) -> bool:
     """Reopen the port until the arm answers; False once give_up seconds passed."""
     deadline = time.monotonic() + give_up
     while True:
@@ -59,7 +59,7 @@ def reconnect(stream, arm, give_up):
         time.sleep(RETRY)
 
 
-def clamp(force):
+def clamp(force: float) -> float:
     return max(-MAX_FORCE, min(MAX_FORCE, force))
 
 
