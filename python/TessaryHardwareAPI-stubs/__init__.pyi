@@ -20,8 +20,8 @@ Conventions that hold for every call:
   clamps forces, positions, torques, angles, currents or temperatures. Their
   units are the device's. The virtual devices of ``tessary-sim`` use SI
   units: N, m, m/s, rad, rad/s, N·m, A and °C.
-- Quaternions are four floats in wire order; the devices (and tessary-sim)
-  send them scalar first: w, x, y, z.
+- Quaternions are four floats in wire order, which the library keeps; the
+  scalar part comes first (w, x, y, z), as tessary-sim sends them.
 - A device works over the ``SerialStream`` it is made with and keeps that
   object alive. One stream per port: a second stream on a port in use fails
   to open (EBUSY).
@@ -286,7 +286,8 @@ class Triaxon:
         """Receive the orientation of the base of the device.
 
         Sends 0x0C and returns the quaternion as 4 floats in wire order,
-        scalar first (w, x, y, z); an upright base gives [1.0, 0.0, 0.0, 0.0].
+        scalar first (w, x, y, z; tessary-sim's upright base gives
+        [1.0, 0.0, 0.0, 0.0]).
         A failed exchange returns [0.0, 0.0, 0.0, 0.0] (no valid quaternion).
         Holds the interpreter lock for the whole exchange.
         """
