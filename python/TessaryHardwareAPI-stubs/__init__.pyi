@@ -189,19 +189,21 @@ def detect_wireless_handles() -> list[str]:
     """
 
 def probe_triaxon(port: str) -> bool:
-    """Probe one port for a Triaxon: True when an arm answered the wake-up (model 4).
+    """probe one port for a triaxon (waits up to 3 s)
 
-    The same exchange and wait (up to 3 s) as ``detect_triaxons()`` makes
-    per candidate. Releases the interpreter lock while it waits. A busy or
-    missing port gives False.
+    True when an arm answered the wake-up (model 4): the exchange that
+    ``detect_triaxons()`` makes per candidate. Releases the interpreter lock
+    while it waits. A busy, missing or silent port gives False; a path with
+    a NUL byte raises ValueError.
     """
 
 def probe_handle(port: str) -> bool:
-    """Probe one port for a Handle: True when a handle answered the wake-up.
+    """probe one port for a handle (waits up to 5 s)
 
-    The same exchange and wait (up to 5 s) as ``detect_handles()`` makes per
-    candidate. Releases the interpreter lock while it waits. A busy or
-    missing port gives False.
+    True when a handle answered the wake-up with its information or status
+    message: the exchange that ``detect_handles()`` makes per candidate.
+    Releases the interpreter lock while it waits. A busy, missing or silent
+    port gives False; a path with a NUL byte raises ValueError.
     """
 
 class Triaxon:
