@@ -168,3 +168,15 @@ def test_api_reference_names_every_public_name():
         words = coded_words(body)
         missing += [f"{name}.{m}" for m in sorted(vars(cls)) if not m.startswith("_") and m not in words]
     assert not missing, f"docs/api.md does not mention: {missing}"
+
+
+def test_error_lines_quoted_in_the_docs_name_their_source_lines():
+    # "[err] Library/src/Device.cpp:30> unable to write ..." must still be
+    # what line 30 of that file reports.
+    quoted = 0
+    for doc in sorted((ROOT / "docs").glob("*.md")) + [ROOT / "README.md"]:
+        for path, line, message in re.findall(r"\[err\] (Library/src/\w+\.cpp):(\d+)> ([a-z ]+)", doc.read_text()):
+            source = (ROOT / path).read_text().splitlines()[int(line) - 1]
+            assert "TESSARY_REPORT" in source and message.strip() in source, f"{doc.name}: {path}:{line}"
+            quoted += 1
+    assert quoted
