@@ -45,21 +45,25 @@ with Simulator("--triaxons", "1", "--handles", "0", binary=sys.argv[2]) as sim:
     print(f"wheel check: arm on {port} woke up as device {info[0]:#06x}, model {info[1]}")
 PY
 
-# The two checks below hold as soon as the tree has the tessary command and
-# the stub distribution; a tree without them reports the skip.
-if [ -d "$tree/python/tessary" ]; then
-  "$venv/bin/tessary" --help | grep -q 'usage: tessary'
-  echo "wheel check: tessary --help"
-else
-  echo "wheel check: SKIPPED tessary --help (no python/tessary in this tree)"
-fi
-if [ -d "$tree/python/TessaryHardwareAPI-stubs" ]; then
-  "$py" -c '
+"$venv/bin/tessary" --help | grep -q 'usage: tessary'
+echo "wheel check: tessary --help"
+
+# The typing information: mypy (the tree's, pointed at the fresh interpreter)
+# finds the stubs in its site-packages with no flags, and they constrain.
+"$py" -c '
 import pathlib, sysconfig
 stub = pathlib.Path(sysconfig.get_paths()["purelib"]) / "TessaryHardwareAPI-stubs" / "__init__.pyi"
-assert stub.is_file(), f"missing {stub}"
-print(f"wheel check: typing information at {stub}")'
-else
-  echo "wheel check: SKIPPED typing information (no python/TessaryHardwareAPI-stubs in this tree)"
-fi
+assert stub.is_file(), f"missing {stub}"'
+probe=$(mktemp -d)
+trap 'rm -rf "$probe"' EXIT
+cat > "$probe/user.py" <<'PY'
+import TessaryHardwareAPI as api
+arm = api.Triaxon(api.SerialStream("/dev/ttyACM0"))
+reveal_type(arm.get_device_id())
+arm.end_effector_force("oops")
+PY
+found=$(cd "$probe" && "$tree/.venv/bin/mypy" --python-executable "$py" --no-incremental user.py || true)
+grep -q 'Revealed type is "uuid.UUID"' <<<"$found" || { echo "$found"; exit 1; }
+grep -q 'user.py:4: error: Argument 1 to "end_effector_force"' <<<"$found" || { echo "$found"; exit 1; }
+echo "wheel check: mypy finds the typing information with no flags"
 echo "wheel check: passed"
