@@ -14,6 +14,7 @@ for path in (MODULE_DIR, FAKE_DIR, str(HERE)):
     if path not in sys.path:
         sys.path.insert(0, path)
 
+import TessaryHardwareAPI as api  # noqa: E402
 from tessary_fake import FakeDevice  # noqa: E402
 
 
@@ -21,6 +22,16 @@ from tessary_fake import FakeDevice  # noqa: E402
 def fake():
     with FakeDevice() as device:
         yield device
+
+
+@pytest.fixture
+def stream(fake):
+    return api.SerialStream(fake.path)
+
+
+@pytest.fixture
+def arm(stream):
+    return api.Triaxon(stream)
 
 
 def run_python(code, timeout=30, executable=None):

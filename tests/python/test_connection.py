@@ -45,16 +45,6 @@ def timed(call, *args):
     return call(*args), time.monotonic() - start
 
 
-@pytest.fixture
-def stream(fake):
-    return api.SerialStream(fake.path)
-
-
-@pytest.fixture
-def arm(stream):
-    return api.Triaxon(stream)
-
-
 # -- SerialStream state ------------------------------------------------------
 
 

@@ -35,11 +35,6 @@ def subclass(*hooks):
     return type("Sub", (Recording,), {name: note(name) for name in hooks})
 
 
-@pytest.fixture
-def stream(fake):
-    return api.SerialStream(fake.path)
-
-
 def test_commands_are_sent_byte_exact(fake, stream):
     handle = api.Handle(stream)
     handle.SendDeviceWakeup()

@@ -14,12 +14,6 @@ import TessaryHardwareAPI as api
 from support import id_reply, wakeup_reply
 
 
-@pytest.fixture
-def arm(fake):
-    stream = api.SerialStream(fake.path)
-    return api.Triaxon(stream)
-
-
 # -- the classes ------------------------------------------------------------
 
 

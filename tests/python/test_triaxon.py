@@ -20,16 +20,6 @@ ZERO_THREE = bytes(12)
 WAKEUP_REPLY = wakeup_reply()
 
 
-@pytest.fixture
-def stream(fake):
-    return api.SerialStream(fake.path)
-
-
-@pytest.fixture
-def arm(stream):
-    return api.Triaxon(stream)
-
-
 @pytest.fixture(scope="module")
 def timed_out():
     """An arm whose read timed out once. Its stream stays at end-of-file, so
