@@ -282,11 +282,7 @@ def arm_info(api, stream, path):
     identifier, firmware_id, temperature, powered, orientation = readings
     print_fields(
         [
-            ("port", path),
-            ("device id", device_id),
-            ("model number", model),
-            ("hardware version", hardware),
-            ("firmware version", firmware),
+            *identity_fields(path, device_id, model, hardware, firmware),
             ("identifier", identifier),
             ("firmware id", identifier_text(firmware_id)),
             ("temperature", f"{temperature:.2f}"),
@@ -294,6 +290,17 @@ def arm_info(api, stream, path):
             ("orientation", " ".join(f"{q:+.4f}" for q in orientation)),
         ]
     )
+
+
+def identity_fields(path, device_id, model, hardware, firmware):
+    """The rows both kinds of device answer a wake-up with."""
+    return [
+        ("port", path),
+        ("device id", device_id),
+        ("model number", model),
+        ("hardware version", hardware),
+        ("firmware version", firmware),
+    ]
 
 
 def handle_info(api, stream, path):
@@ -307,11 +314,7 @@ def handle_info(api, stream, path):
         remaining, device_id, model, hardware, firmware = handle.info
         print_fields(
             [
-                ("port", path),
-                ("device id", device_id),
-                ("model number", model),
-                ("hardware version", hardware),
-                ("firmware version", firmware),
+                *identity_fields(path, device_id, model, hardware, firmware),
                 ("tool data remaining", remaining),
             ]
         )
