@@ -8,7 +8,8 @@ ASAN_BUILD := build-asan
 JOBS ?= 2
 # The tests mostly wait on pseudo-terminals, so more of them run at once.
 TEST_JOBS ?= 8
-# pytest workers: the Python tests too mostly wait on pseudo-terminals.
+# pytest workers: the Python tests too mostly wait on pseudo-terminals. Each
+# file stays in one worker, in its own order, as its tests were written for.
 PY_TEST_JOBS ?= 4
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
@@ -27,7 +28,7 @@ asan-test: asan
 
 py-test: build
 	TESSARY_MODULE_DIR=$(CURDIR)/$(BUILD)/python TESSARY_SIM=$(CURDIR)/$(BUILD)/sim/tessary-sim \
-	  $(PY) -m pytest -q -p no:cacheprovider -n $(PY_TEST_JOBS)
+	  $(PY) -m pytest -q -p no:cacheprovider -n $(PY_TEST_JOBS) --dist loadfile
 
 system-deps:
 	@dpkg -s libgtest-dev >/dev/null 2>&1 || { \

@@ -1,13 +1,17 @@
 import json
 import os
+import sys
 import time
 import uuid
 
 import pytest
 
 import TessaryHardwareAPI as api
-from conftest import run_python
+from conftest import ROOT, run_python
 from support import AT_ONCE, INSTANT, LATE_REPLY, Ticker, wakeup_reply
+
+sys.path.insert(0, str(ROOT / "tests" / "sim"))
+from simulator import dev_lock  # noqa: E402,F401 (a fixture)
 
 FUNCTIONS = [
     ("detect_triaxons", "detect available triaxon devices"),
@@ -32,7 +36,7 @@ def test_functions_take_no_arguments():
             function("/dev")
 
 
-def test_without_candidates_every_function_returns_an_empty_list_at_once():
+def test_without_candidates_every_function_returns_an_empty_list_at_once(dev_lock):
     if dev_candidates():
         pytest.skip("this machine has serial ports under /dev")
     start = time.monotonic()
@@ -45,7 +49,7 @@ def test_without_candidates_every_function_returns_an_empty_list_at_once():
 @pytest.mark.skipif(
     os.geteuid() != 0 or not os.access("/dev", os.W_OK), reason="needs root and a writable /dev"
 )
-def test_arm_behind_a_dev_link_is_found_while_the_lock_is_held(fake):
+def test_arm_behind_a_dev_link_is_found_while_the_lock_is_held(dev_lock, fake):
     # The arm answers late, so a ticking Python thread would get to run if
     # detection gave the interpreter lock away.
     fake.expect(1, ARM_INFO, delay=LATE_REPLY)

@@ -17,7 +17,7 @@ import TessaryHardwareAPI as api
 from conftest import ROOT, run_python
 
 sys.path.insert(0, str(ROOT / "tests" / "sim"))
-from simulator import Simulator  # noqa: E402
+from simulator import Simulator, dev_lock  # noqa: E402,F401 (a fixture)
 
 # Pushed along x, the simulated arm comes to rest against its stop at x = 0.1,
 # so every answered exchange reports a non-zero position and a lost one zeros.
@@ -84,7 +84,7 @@ def test_a_signal_every_millisecond_costs_no_exchange(port):
 @pytest.mark.skipif(
     os.geteuid() != 0 or not os.access("/dev", os.W_OK), reason="needs root and a writable /dev"
 )
-def test_detection_elsewhere_passes_over_a_port_in_use(port):
+def test_detection_elsewhere_passes_over_a_port_in_use(dev_lock, port):
     stream, triaxon = open_arm(port)
     link = f"/dev/ttyACM-tessary-test-{os.getpid()}-{uuid.uuid4().hex[:8]}"
     os.symlink(port, link)

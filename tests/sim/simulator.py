@@ -7,16 +7,29 @@
 """
 
 import errno
+import fcntl
 import os
 import select
 import sys
+import tempfile
 import termios
 import time
 from pathlib import Path
 
+import pytest
+
 REPO_ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(REPO_ROOT / "sim"))
 from launcher import Simulator, find_binary as binary_path  # noqa: E402,F401
+
+
+@pytest.fixture
+def dev_lock():
+    """Held by every test that links ports into /dev or detects there: test
+    workers run side by side, and detection probes every candidate in /dev."""
+    with open(os.path.join(tempfile.gettempdir(), "tessary-tests-dev.lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
 
 
 class HangUp(Exception):

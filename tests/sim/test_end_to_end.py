@@ -18,7 +18,7 @@ import uuid
 
 import pytest
 
-from simulator import Simulator
+from simulator import Simulator, dev_lock  # noqa: F401 (a fixture)
 
 MODULE_DIR = os.environ.get("TESSARY_MODULE_DIR",
                             str(pathlib.Path(__file__).resolve().parents[2] / "build" / "python"))
@@ -265,7 +265,7 @@ class TestHandleMessages:
 
 @pytest.mark.skipif(os.geteuid() != 0 or not os.access("/dev", os.W_OK),
                     reason="needs root and a writable /dev")
-def test_detection_finds_the_virtual_devices_in_dev(start_sim):
+def test_detection_finds_the_virtual_devices_in_dev(dev_lock, start_sim):
     wired = start_sim("--triaxons", "2", "--handles", "1", "--link", "/dev")
     wireless = start_sim("--triaxons", "0", "--handles", "1", "--wireless", "--link", "/dev")
     assert [d["link"] for d in wired.devices + wireless.devices] == [

@@ -53,6 +53,8 @@ def arm(sim):
 @pytest.fixture
 def handle(sim):
     with HostPort(sim.handles[0]["pty"]) as port:
+        # The simulator is shared: start every test with no user data set.
+        port.write(b"\xdb\x00\x48\x00")
         yield port
 
 
