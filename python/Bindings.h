@@ -26,6 +26,13 @@ void RegisterHandle(py::module_& m);
 // Added after __version__, so the older attributes keep their order.
 void RegisterPortProbes(py::module_& m);
 
+// A port path as the library takes it, a C string. A NUL byte would silently
+// cut the path short and name another device: refused as Python's open() does.
+inline const char* PortPath(const std::string& port) {
+    if (port.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+    return port.c_str();
+}
+
 // A standard-library uuid.UUID with the identifier's bytes in storage order.
 // Needs the interpreter lock; raises what the uuid module raises.
 py::object MakePythonUuid(const API::UUID& id);

@@ -21,10 +21,12 @@ void RegisterDetection(py::module_& m) {
 
 namespace {
 
-// A path with a NUL byte would name another file once it reaches open().
-const char* PortPath(const std::string& port) {
-    if (port.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
-    return port.c_str();
+// Detection's probe of one port, given the lock away while it waits.
+template <bool (*Check)(const char*)>
+bool ProbeOnePort(const std::string& port) {
+    const char* path = PortPath(port);
+    py::gil_scoped_release unlocked;
+    return Check(path);
 }
 
 }  // namespace
@@ -33,20 +35,8 @@ const char* PortPath(const std::string& port) {
 // detection functions these give the interpreter lock away while they wait, so
 // other Python threads (a progress display) keep running.
 void RegisterPortProbes(py::module_& m) {
-    m.def(
-        "probe_triaxon",
-        [](const std::string& port) {
-            const char* path = PortPath(port);
-            py::gil_scoped_release unlocked;
-            return API::CheckTriaxon(path);
-        },
-        py::arg("port"), "probe one port for a triaxon (waits up to 3 s)");
-    m.def(
-        "probe_handle",
-        [](const std::string& port) {
-            const char* path = PortPath(port);
-            py::gil_scoped_release unlocked;
-            return API::CheckHandle(path);
-        },
-        py::arg("port"), "probe one port for a handle (waits up to 5 s)");
+    m.def("probe_triaxon", &ProbeOnePort<API::CheckTriaxon>, py::arg("port"),
+          "probe one port for a triaxon (waits up to 3 s)");
+    m.def("probe_handle", &ProbeOnePort<API::CheckHandle>, py::arg("port"),
+          "probe one port for a handle (waits up to 5 s)");
 }

@@ -11,13 +11,11 @@ void RegisterSerialStream(py::module_& m) {
     // The argument has no keyword name on purpose: the port is positional only.
     py::class_<SerialStream>(m, "SerialStream")
         .def(py::init([](const std::string& port) {
-            // The library takes a C string: a NUL would silently cut the path
-            // short and open another device. Refused as Python's open() does.
-            if (port.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+            const char* path = PortPath(port);
             // Opening can be slow; other Python threads run meanwhile. A raw
             // pointer lets pybind11 take ownership after the lock is back.
             py::gil_scoped_release unlocked;
-            return new SerialStream(port.c_str(), true);
+            return new SerialStream(path, true);
         }))
         // Decoded as os.fsdecode does, so a bytes path that is not UTF-8
         // still reads back (and opens again) unchanged.

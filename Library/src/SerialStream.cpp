@@ -19,6 +19,23 @@ namespace Tessary::HardwareAPI::IO {
 
 namespace {
 using Traits = std::char_traits<char>;
+// A monotonic clock: a wall-clock step must not cut a read short, since a
+// short read leaves the stream at end-of-file for good.
+using Clock = std::chrono::steady_clock;
+
+Clock::time_point BudgetFromNow() { return Clock::now() + std::chrono::milliseconds(serialib::kReadBudgetMs); }
+
+// One ppoll for `events` on fd, waiting at most until the deadline (which the
+// caller has checked is still ahead); ppoll's result, revents in `revents`.
+int PollUntil(int fd, short events, Clock::time_point deadline, short& revents) {
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
+    const long long ns = left.count() > 0 ? left.count() : 0;
+    const timespec wait{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    pollfd p{fd, events, 0};
+    const int result = ::ppoll(&p, 1, &wait, nullptr);
+    revents = p.revents;
+    return result;
+}
 }  // namespace
 
 // ---------------------------------------------------------------- serialib
@@ -93,10 +110,7 @@ void serialib::raise_dtr() {
 }
 
 int serialib::timed_read(unsigned char* buffer, unsigned count) {
-    using Clock = std::chrono::steady_clock;
-    // A monotonic clock: a wall-clock step must not cut a read short, since a
-    // short read leaves the stream at end-of-file for good.
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kReadBudgetMs);
+    const auto deadline = BudgetFromNow();
     unsigned got = 0;
     bool hung_up = false;
     // Right after a request its reply cannot be there yet; a read made then
@@ -114,21 +128,17 @@ int serialib::timed_read(unsigned char* buffer, unsigned count) {
         }
         wait_first = false;
 
-        const auto now = Clock::now();
-        if (now >= deadline) {
+        if (Clock::now() >= deadline) {
             timed_out = true;
             return static_cast<int>(got);
         }
         // Sleep until the line has data (or the budget is spent) rather than
         // polling on a timer: the reply wakes us at once and waiting costs no CPU.
-        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now);
-        timespec wait{static_cast<time_t>(left.count() / 1000000000),
-                      static_cast<long>(left.count() % 1000000000)};
-        pollfd p{fd, POLLIN, 0};
-        const int pr = ::ppoll(&p, 1, &wait, nullptr);
+        short revents = 0;
+        const int pr = PollUntil(fd, POLLIN, deadline, revents);
         if (pr < 0 && errno != EINTR) return -2;  // EINTR: the budget goes on
-        if (pr > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-            if (p.revents & POLLNVAL) return -2;
+        if (pr > 0 && (revents & (POLLHUP | POLLERR | POLLNVAL))) {
+            if (revents & POLLNVAL) return -2;
             hung_up = true;
         }
     }
@@ -193,29 +203,21 @@ bool serialib::write_all(const char* s, std::size_t n) {
     // A signal, or a line that is not draining for a moment. Half a request
     // would be read by the device as a command of its own, so the rest goes
     // out within the budget reads have, or the write fails.
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kReadBudgetMs);
+    const auto deadline = BudgetFromNow();
     std::size_t done = 0;
     for (;;) {
-        if (w > 0) {
-            done += static_cast<std::size_t>(w);
-            if (done == n) return true;
-        } else if (w < 0 && errno != EINTR && errno != EAGAIN) {
-            return false;  // errno is the write's own
-        }
+        if (w > 0) done += static_cast<std::size_t>(w);
+        if (done == n) return true;
         const bool interrupted = w < 0 && errno == EINTR;
-        const auto now = Clock::now();
-        if (now >= deadline) {
+        if (w < 0 && !interrupted && errno != EAGAIN) return false;  // errno is the write's own
+        if (Clock::now() >= deadline) {
             if (!interrupted) errno = EAGAIN;  // the line never drained
             return false;
         }
         if (!interrupted) {
-            const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now);
-            timespec wait{static_cast<time_t>(left.count() / 1000000000),
-                          static_cast<long>(left.count() % 1000000000)};
-            pollfd p{fd, POLLOUT, 0};
-            if (::ppoll(&p, 1, &wait, nullptr) < 0 && errno != EINTR) return false;
-            if (p.revents & POLLNVAL) {
+            short revents = 0;
+            if (PollUntil(fd, POLLOUT, deadline, revents) < 0 && errno != EINTR) return false;
+            if (revents & POLLNVAL) {
                 errno = EBADF;
                 return false;
             }
@@ -242,9 +244,7 @@ serialib::int_type serialib::overflow(int_type c) {
 
 SerialStream::SerialStream(const char* port_path, bool open)
     : std::basic_iostream<char>(nullptr), port(port_path) {
-    if (open && OpenPort() < 0) {
-        TESSARY_REPORT("unable to open stream '%s'", port.c_str());
-    }
+    if (open) OpenAndReport();
 }
 
 SerialStream::~SerialStream() { Close(); }
@@ -265,6 +265,10 @@ void SerialStream::Close() {
 
 int8_t SerialStream::Reopen() {
     Close();
+    return OpenAndReport();
+}
+
+int8_t SerialStream::OpenAndReport() {
     const int8_t result = OpenPort();
     if (result < 0) TESSARY_REPORT("unable to open stream '%s'", port.c_str());
     return result;

@@ -95,6 +95,9 @@ public:
     int8_t Reopen();
 
 private:
+    // OpenPort, followed by the stream's own line when it failed.
+    int8_t OpenAndReport();
+
     std::string port;
     std::unique_ptr<serialib> buffer;
 };
