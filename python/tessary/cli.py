@@ -33,9 +33,6 @@ from tessary.ports import Port, kind_of, list_ports, port_facts
 PROG = "tessary"
 ZERO_FORCE = [0.0, 0.0, 0.0]
 ARM_MODEL_NUMBER = 4
-# The library waits 1000 ms for a reply and then fails quietly with zeros; a
-# call that took this long ran out of that budget.
-TIMED_OUT_S = 0.9
 
 
 class Failure(Exception):
@@ -74,15 +71,10 @@ class LibraryLines:
         return int(found[-1]) if found else None
 
 
-def exchange_failed(stream, lines, seconds) -> bool:
+def exchange_failed(stream, lines) -> bool:
     """Whether the last exchange failed: an error line (write failure, hang-up),
     or a time-out, which the library reports by its stream state only."""
-    if lines.seen():
-        return True
-    good = getattr(stream, "good", None)
-    if good is not None:
-        return not good
-    return seconds >= TIMED_OUT_S  # a module without connection state
+    return lines.seen() or not stream.good
 
 
 def import_api():
@@ -134,10 +126,7 @@ OPEN_ERRORS = {
 def open_stream(api, path):
     with LibraryLines() as lines:
         stream = api.SerialStream(path)
-    is_open = getattr(stream, "is_open", None)
-    if is_open is None:  # a module without connection state: judge by its error lines
-        is_open = not lines.seen()
-    if not is_open:
+    if not stream.is_open:
         code = lines.errno()
         raise Failure(f"{path}: " + OPEN_ERRORS.get(code, f"cannot open: {os.strerror(code or errno.EIO)}"))
     return stream
@@ -265,19 +254,17 @@ def cmd_detect(args):
 def arm_info(api, stream, path):
     arm = api.Triaxon(stream)
     with LibraryLines() as lines:
-        start = time.monotonic()
         device_id, model, hardware, firmware, _ = arm.device_wakeup()
         # All zeros is what a failed exchange gives; no arm says that.
-        if exchange_failed(stream, lines, time.monotonic() - start) or (device_id, model) == (0, 0):
+        if exchange_failed(stream, lines) or (device_id, model) == (0, 0):
             raise Failure(f"{path}: no arm answering")
         if model != ARM_MODEL_NUMBER:
             raise Failure(f"{path}: the device answering is not an arm (model number {model})")
         readings = []
         for query in (arm.get_device_id, arm.get_firmware_version, arm.get_temperature,
                       arm.get_power_status, arm.get_device_orientation):
-            start = time.monotonic()
             readings.append(query())
-            if exchange_failed(stream, lines, time.monotonic() - start):
+            if exchange_failed(stream, lines):
                 raise Failure(f"{path}: the arm stopped answering")
     identifier, firmware_id, temperature, powered, orientation = readings
     print_fields(
@@ -306,10 +293,9 @@ def identity_fields(path, device_id, model, hardware, firmware):
 def handle_info(api, stream, path):
     handle = handle_class(api)(stream)
     with LibraryLines() as lines:
-        start = time.monotonic()
         handle.SendDeviceWakeup()
         handle.Receive()
-        failed = exchange_failed(stream, lines, time.monotonic() - start)
+        failed = exchange_failed(stream, lines)
     if handle.info:
         remaining, device_id, model, hardware, firmware = handle.info
         print_fields(
@@ -414,7 +400,7 @@ def cmd_watch(args):
             while end is None or time.monotonic() < end:
                 now = time.monotonic()
                 row, text = sample()
-                if exchange_failed(stream, lines, time.monotonic() - now):
+                if exchange_failed(stream, lines):
                     failed = True
                     break
                 if row is not None:
