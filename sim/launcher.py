@@ -22,6 +22,7 @@ The binary is the one given, else $TESSARY_SIM, else build/sim/tessary-sim of
 this repository, else tessary-sim on PATH.
 """
 
+import argparse
 import json
 import os
 import select
@@ -207,22 +208,13 @@ USAGE = "usage: launcher.py [--binary PATH] [--env NAME] -- SIM-ARGS [-- SIM-ARG
 
 def main(argv=None):
     options, sims, command = _split_groups(sys.argv[1:] if argv is None else argv)
-    binary, env_name = None, "TESSARY_SIM_DEVICES"
-    it = iter(options)
-    for opt in it:
-        if opt in ("--binary", "--env"):
-            value = next(it, None)
-            if value is None:
-                sys.exit(f"launcher: {opt} needs a value\n{USAGE}")
-            if opt == "--binary":
-                binary = value
-            else:
-                env_name = value
-        else:
-            sys.exit(f"launcher: unknown option '{opt}'\n{USAGE}")
+    parser = argparse.ArgumentParser(prog="launcher.py", usage=USAGE[len("usage: "):])
+    parser.add_argument("--binary", help="the tessary-sim to run")
+    parser.add_argument("--env", default="TESSARY_SIM_DEVICES", help="the variable that gets the device lines")
+    opts = parser.parse_args(options)
+    binary, env_name = opts.binary, opts.env
     if not sims or not command:
-        sys.exit(f"launcher: give at least one simulator group and a command\n{USAGE}")
-
+        parser.error("give at least one simulator group and a command")
     tmp = tempfile.mkdtemp(prefix="tessary-sim-")
     running = []
     status = 1
