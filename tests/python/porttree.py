@@ -76,7 +76,7 @@ def make_tree(root):
         return f"{os.major(st.st_dev):02x}:{os.minor(st.st_dev):02x}:{st.st_ino}"
 
     _write(f"{proc}/locks", "\n".join([
-        f"1: POSIX  ADVISORY  WRITE 1 00:00:1 0 EOF",
+        "1: POSIX  ADVISORY  WRITE 1 00:00:1 0 EOF",
         f"2: FLOCK  ADVISORY  WRITE {HOLDER} {lock_key('ttyUSB1')} 0 EOF",
         f"2: -> FLOCK  ADVISORY  WRITE 77 {lock_key('rfcomm0')} 0 EOF",
     ]))

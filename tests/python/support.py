@@ -85,3 +85,9 @@ class Ticker:
 def open_descriptor_count():
     """Open descriptors of this process."""
     return len(os.listdir("/proc/self/fd")) - 1  # less the listing's own
+
+
+def timed(call, *args):
+    """call(*args), and the seconds it took."""
+    start = time.monotonic()
+    return call(*args), time.monotonic() - start

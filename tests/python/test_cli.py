@@ -4,7 +4,6 @@ import csv
 import fcntl
 import json
 import os
-import pathlib
 import re
 import signal
 import subprocess

@@ -9,13 +9,12 @@ import signal
 import struct
 import subprocess
 import sys
-import time
 
 import pytest
 
 import TessaryHardwareAPI as api
 from conftest import MODULE_DIR, ROOT
-from support import AT_ONCE, ONE_WAIT, TIMED_OUT, WITHIN_BUDGET, state, wakeup_reply
+from support import AT_ONCE, ONE_WAIT, TIMED_OUT, WITHIN_BUDGET, state, timed, wakeup_reply
 
 sys.path.insert(0, str(ROOT / "tests" / "sim"))
 from simulator import Simulator  # noqa: E402
@@ -38,11 +37,6 @@ def force_request(force):
 
 def flags(stream):
     return stream.is_open, stream.good, stream.timed_out
-
-
-def timed(call, *args):
-    start = time.monotonic()
-    return call(*args), time.monotonic() - start
 
 
 # -- SerialStream state ------------------------------------------------------

@@ -27,6 +27,9 @@ if MODULE_DIR not in sys.path:
 
 import TessaryHardwareAPI as api  # noqa: E402
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
+from support import timed  # noqa: E402
+
 ARM_ID = list(bytes.fromhex("7e551ac0510040008000000000000000"))
 FIRMWARE_ID = b"tessary-sim 1.0\x00"
 ZERO_STATE = ([0.0, 0.0, 0.0], [0.0, 0.0, 0.0])
@@ -52,12 +55,6 @@ def start_sim():
     yield start
     for sim in running:
         sim.stop()
-
-
-def timed(call, *args):
-    start = time.monotonic()
-    result = call(*args)
-    return result, time.monotonic() - start
 
 
 def assert_timed_out(seconds):
