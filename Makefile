@@ -23,8 +23,13 @@ test: cpp-test asan-test py-test typecheck wheel-check fuzz-smoke
 cpp-test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(TEST_JOBS)
 
+# The C++ tests, then the Python tests of threads, forks and exit against the
+# sanitized module, whose runtime must be loaded before the interpreter's own
+# libraries (the interpreter's allocations are not leaks of ours).
 asan-test: asan
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(TEST_JOBS)
+	LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
+	  TESSARY_MODULE_DIR=$(CURDIR)/$(ASAN_BUILD)/python $(PY) -m pytest -q -p no:cacheprovider --capture=sys tests/python/test_threads.py
 
 py-test: build
 	TESSARY_MODULE_DIR=$(CURDIR)/$(BUILD)/python TESSARY_SIM=$(CURDIR)/$(BUILD)/sim/tessary-sim \
@@ -43,9 +48,9 @@ $(VENV)/.ready: requirements-dev.txt tools/find-python.sh
 $(BUILD)/build.ninja: $(VENV)/.ready
 	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_PYTHON)
 
-$(ASAN_BUILD)/build.ninja: $(VENV)/.ready
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTESSARY_SANITIZE=ON \
-	  -DTESSARY_BUILD_MODULE=OFF -DTESSARY_BUILD_SIM=OFF
+$(ASAN_BUILD)/build.ninja: $(VENV)/.ready Makefile
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTESSARY_SANITIZE=ON $(CMAKE_PYTHON) -DTESSARY_BUILD_MODULE=ON \
+	  -DTESSARY_BUILD_SIM=OFF -DTESSARY_BUILD_BENCH=OFF
 
 build: system-deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j$(JOBS)
@@ -129,11 +134,11 @@ fuzz-build: fuzz-deps $(FUZZ_BUILD)/build.ninja
 define run-fuzzers
 	@mkdir -p $(FUZZ_BUILD)/artifacts
 	@for t in $(FUZZ_TARGETS); do \
-	  mkdir -p $(FUZZ_BUILD)/corpus/$$t; log=$(FUZZ_BUILD)/fuzz_$$t.log; \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t; log=$(FUZZ_BUILD)/fuzz_$$t.$$$$.log; \
 	  if ASAN_OPTIONS=$${ASAN_OPTIONS:-quarantine_size_mb=32} \
 	       $(FUZZ_BUILD)/tests/fuzz/fuzz_$$t -max_total_time=$(1) -max_len=2048 -timeout=10 -print_final_stats=1 \
 	       -artifact_prefix=$(FUZZ_BUILD)/artifacts/$$t- $(FUZZ_BUILD)/corpus/$$t tests/fuzz/corpus/$$t >$$log 2>&1; \
-	  then echo "fuzz_$$t: $$(sed -n 's/^stat::number_of_executed_units: *//p' $$log) inputs in $(1) s, no crash, no mismatch"; \
+	  then echo "fuzz_$$t: $$(sed -n 's/^stat::number_of_executed_units: *//p' $$log) inputs in $(1) s, no crash, no mismatch"; rm -f $$log; \
 	  else tail -n 30 $$log; echo "fuzz_$$t FAILED (log: $$log)"; exit 1; fi; \
 	done
 endef

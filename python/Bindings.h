@@ -2,8 +2,12 @@
 
 #include <pybind11/pybind11.h>
 
+#include <mutex>
 #include <stdexcept>
 #include <string>
+
+#include <pthread.h>
+#include <unistd.h>
 
 #include "TessaryHardwareAPI/Handle.h"
 #include "TessaryHardwareAPI/SerialStream.h"
@@ -25,6 +29,76 @@ void RegisterTriaxon(py::module_& m);
 void RegisterHandle(py::module_& m);
 // Added after __version__, so the older attributes keep their order.
 void RegisterPortProbes(py::module_& m);
+void RegisterLinkState(py::module_& m);
+
+// The thread that runs the interpreter's finalization: the main thread.
+inline pthread_t& FinalizingThread() {
+    static pthread_t thread = pthread_self();
+    return thread;
+}
+
+// Whether the interpreter is finalizing, asked without its lock. Looked up
+// at import rather than linked, so that another interpreter version still
+// loads the module far enough to be told it is the wrong one.
+using FinalizingQuery = int (*)();
+inline FinalizingQuery& IsFinalizing() {
+    static FinalizingQuery query = nullptr;
+    return query;
+}
+
+// Gives the interpreter lock away around a blocking call, as
+// py::gil_scoped_release does, but safe at interpreter exit. Python ends a
+// thread that asks for the lock back while the interpreter finalizes (with
+// pthread_exit); pybind11's guard asks in a noexcept destructor, where that
+// forced unwind aborts the whole process. This guard parks such a thread
+// instead (it will never run Python again and the process exits around it),
+// letting go of the stream lock it is given first, so that finalization can
+// still close the stream. In the narrow window where finalization starts
+// between the check and the retake, the destructor lets the forced unwind
+// pass (it is not noexcept).
+class Unlocked {
+public:
+    explicit Unlocked(std::unique_lock<std::recursive_mutex>* release_before_parking = nullptr)
+        : state_(PyEval_SaveThread()), release_(release_before_parking) {}
+    ~Unlocked() noexcept(false) {
+        if (IsFinalizing() != nullptr && IsFinalizing()() && !pthread_equal(pthread_self(), FinalizingThread())) {
+            if (release_ != nullptr && release_->owns_lock()) release_->unlock();
+            for (;;) ::pause();
+        }
+        PyEval_RestoreThread(state_);
+    }
+    Unlocked(const Unlocked&) = delete;
+    Unlocked& operator=(const Unlocked&) = delete;
+
+private:
+    PyThreadState* state_;
+    std::unique_lock<std::recursive_mutex>* release_;
+};
+
+// Runs one whole exchange (a request and its reply, or one handle message)
+// with the interpreter lock given away and the stream's lock held, so that
+// no other thread's bytes come between request and reply, and close() or
+// reopen() from another thread waits until the exchange ends. The stream
+// lock is let go before the interpreter lock is taken back.
+template <typename Io>
+auto Exclusively(API::IO::SerialStream& stream, Io&& io) {
+    Unlocked unlocked;
+    std::lock_guard<std::recursive_mutex> lock(stream.Mutex());
+    return io();
+}
+
+// The same for calls that keep the interpreter lock while they talk to the
+// device. Waiting for a stream that another thread holds happens without
+// it: that thread may need it (a handle callback) before it lets go.
+template <typename Io>
+auto ExclusivelyLocked(API::IO::SerialStream& stream, Io&& io) {
+    std::unique_lock<std::recursive_mutex> lock(stream.Mutex(), std::try_to_lock);
+    if (!lock.owns_lock()) {
+        Unlocked unlocked(&lock);
+        lock.lock();
+    }
+    return io();
+}
 
 // A port path as the library takes it, a C string. A NUL byte would silently
 // cut the path short and name another device: refused as Python's open() does.

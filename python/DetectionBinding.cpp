@@ -25,7 +25,7 @@ namespace {
 template <bool (*Check)(const char*)>
 bool ProbeOnePort(const std::string& port) {
     const char* path = PortPath(port);
-    py::gil_scoped_release unlocked;
+    Unlocked unlocked;
     return Check(path);
 }
 

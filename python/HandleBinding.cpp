@@ -97,22 +97,36 @@ public:
         Forward(kOnError, device_id, error_code);
     }
 
-    // True while this object's override of the callback runs (on any depth):
-    // a call of the base method from inside it (super()) then gets the base
-    // behaviour instead of re-entering the override.
-    bool Running(Callback which) const { return running[which] > 0; }
+    // True while this object's override of the callback runs on this thread
+    // (at any depth): a call of the base method from inside it (super()) then
+    // gets the base behaviour instead of re-entering the override. A call
+    // from another thread meanwhile dispatches as it would with none running.
+    bool Running(Callback which) const {
+        for (const Frame* frame = innermost; frame != nullptr; frame = frame->outer) {
+            if (frame->handle == this && frame->which == which) return true;
+        }
+        return false;
+    }
 
 private:
+    // The overrides running on this thread, innermost first, on the stack.
+    struct Frame {
+        const TrampolineHandle* handle;
+        Callback which;
+        const Frame* outer;
+    };
+    static inline thread_local const Frame* innermost = nullptr;
+
     // Calls the override, if the subclass has one; false when it has none.
     template <typename... Args>
     bool Forward(Callback which, Args&&... args) {
         py::object override = Lookup(kCallbackNames[which]);
         if (!override) return false;
-        struct Depth {
-            int& count;
-            explicit Depth(int& c) : count(c) { ++count; }
-            ~Depth() { --count; }
-        } depth(running[which]);
+        struct Enter {
+            Frame frame;
+            explicit Enter(Frame f) : frame(f) { innermost = &frame; }
+            ~Enter() { innermost = frame.outer; }
+        } enter({this, which, innermost});
         override(std::forward<Args>(args)...);
         return true;
     }
@@ -140,8 +154,6 @@ private:
         }
         return method;
     }
-
-    int running[kCallbacks] = {};
 };
 
 // The callbacks as Python calls them go through the virtual table, so that on
@@ -156,7 +168,6 @@ bool InsideOverride(const Handle& handle, Callback which) {
 
 void RegisterHandle(py::module_& m) {
     using py::arg;
-    const auto unlocked = py::call_guard<py::gil_scoped_release>();
 
     // The stream must be a SerialStream whose __init__ ran; None and anything
     // else are refused with TypeError: a handle must never reach the framing
@@ -166,7 +177,7 @@ void RegisterHandle(py::module_& m) {
         .def(py::init([](Constructed<SerialStream> stream) { return new Handle(stream.get()); },
                       [](Constructed<SerialStream> stream) { return new TrampolineHandle(stream.get()); }),
              py::keep_alive<1, 2>())
-        .def("SendDeviceWakeup", &Handle::SendDeviceWakeup, unlocked)
+        .def("SendDeviceWakeup", [](Handle& handle) { Exclusively(*handle.stream, [&] { handle.SendDeviceWakeup(); }); })
         .def(
             "SendHandleState",
             [](Handle& handle, uint16_t device_id, uint8_t data_length, OptionalByte user_data) {
@@ -177,11 +188,13 @@ void RegisterHandle(py::module_& m) {
                                           " needs that many bytes of user_data, " +
                                           (user_data.present ? "1 was" : "none were") + " given");
                 }
-                py::gil_scoped_release released;
-                handle.SendHandleState(device_id, data_length, &user_data.value);
+                Exclusively(*handle.stream,
+                            [&] { handle.SendHandleState(device_id, data_length, &user_data.value); });
             },
             arg("device_id") = 0, arg("data_length") = 0, arg("user_data") = py::none(), "send handle state")
-        .def("RequestStatus", &Handle::RequestStatus, unlocked, "request handle status")
+        .def(
+            "RequestStatus", [](Handle& handle) { Exclusively(*handle.stream, [&] { handle.RequestStatus(); }); },
+            "request handle status")
         .def(
             "OnReceiveHandleInfo",
             [](Handle& handle, uint8_t tool_data_remaining, uint16_t device_id, uint8_t device_model_number,
@@ -213,7 +226,9 @@ void RegisterHandle(py::module_& m) {
                 handle.OnReceiveHandleErrorResponse(device_id, error_code);
             },
             arg("device_id"), arg("error_code"), "OnReceiveHandleErrorResponse")
-        .def("Receive", &Handle::Receive, unlocked, "Receive data from the handle")
+        .def(
+            "Receive", [](Handle& handle) { return Exclusively(*handle.stream, [&] { return handle.Receive(); }); },
+            "Receive data from the handle")
         .def(
             "Receive",
             [](Handle& handle, uint8_t /*obsolete*/) {
@@ -222,8 +237,7 @@ void RegisterHandle(py::module_& m) {
                 if (PyErr_WarnEx(PyExc_DeprecationWarning, "Receive with one argument is deprecated", 1) < 0) {
                     throw py::error_already_set();
                 }
-                py::gil_scoped_release released;
-                return handle.Receive();
+                return Exclusively(*handle.stream, [&] { return handle.Receive(); });
             },
             arg("obsolete"), "[DEPRECATED] Receive current and return current")
         // The very object the handle was made with (kept alive by keep_alive).

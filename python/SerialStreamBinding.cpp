@@ -1,5 +1,6 @@
 #include "Bindings.h"
 
+#include <cstring>
 #include <string>
 
 #include "TessaryHardwareAPI/SerialStream.h"
@@ -14,7 +15,7 @@ void RegisterSerialStream(py::module_& m) {
             const char* path = PortPath(port);
             // Opening can be slow; other Python threads run meanwhile. A raw
             // pointer lets pybind11 take ownership after the lock is back.
-            py::gil_scoped_release unlocked;
+            Unlocked unlocked;
             return new SerialStream(path, true);
         }))
         // Decoded as os.fsdecode does, so a bytes path that is not UTF-8
@@ -37,11 +38,11 @@ void RegisterSerialStream(py::module_& m) {
                                "end-of-file until reopen().")
         // Closing a tty waits for its output to drain, and opening one can
         // be slow: other Python threads run meanwhile.
-        .def("close", &SerialStream::Close, py::call_guard<py::gil_scoped_release>(),
+        .def("close", &SerialStream::Close, py::call_guard<Unlocked>(),
              "Close the port. Idempotent; later exchanges fail at once and quietly.")
         .def(
             "reopen", [](SerialStream& stream) { return stream.Reopen() == 1; },
-            py::call_guard<py::gil_scoped_release>(),
+            py::call_guard<Unlocked>(),
             "Close and open the same port again with a clean state, so that the devices over this stream work "
             "again. True on success; False after the usual error lines.")
         .def(
@@ -50,8 +51,45 @@ void RegisterSerialStream(py::module_& m) {
         .def(
             "__exit__",
             [](SerialStream& stream, const py::args&) {
-                py::gil_scoped_release unlocked;
+                Unlocked unlocked;
                 stream.Close();
             },
             "Close the port; exceptions propagate.");
+}
+
+namespace {
+
+// The errno of the link's state as the OSError Python would raise for it
+// (FileNotFoundError, TimeoutError, ...), naming the port; None when there
+// is none.
+py::object LinkError(const SerialStream& stream) {
+    const int error = stream.Error();
+    if (error == 0) return py::none();
+    const std::string& port = stream.Port();
+    PyObject* name = PyUnicode_DecodeFSDefaultAndSize(port.data(), static_cast<Py_ssize_t>(port.size()));
+    if (name == nullptr) throw py::error_already_set();
+    const auto filename = py::reinterpret_steal<py::object>(name);
+    return py::reinterpret_borrow<py::object>(PyExc_OSError)(error, std::strerror(error), filename);
+}
+
+}  // namespace
+
+void RegisterLinkState(py::module_& m) {
+    using API::IO::LinkState;
+    py::enum_<LinkState>(m, "LinkState", "What became of a stream's link.")
+        .value("OPEN", LinkState::Open, "Open, and nothing has failed since it was opened.")
+        .value("TIMED_OUT", LinkState::TimedOut,
+               "A read ran out of its 1000 ms budget; every exchange fails at once until reopen().")
+        .value("HUNG_UP", LinkState::HungUp, "The device went away (unplugged, or the line was closed at its end).")
+        .value("FAILED", LinkState::Failed, "A read or write failed, or the port could not be opened.")
+        .value("CLOSED", LinkState::Closed, "Closed by close(), or not inherited by a forked child.");
+
+    // The stream class exists already; these read the one state record that
+    // good, timed_out and is_open are views of.
+    auto stream = py::reinterpret_borrow<py::class_<SerialStream>>(m.attr("SerialStream"));
+    stream.def_property_readonly("state", &SerialStream::State, "The link's state, a LinkState.");
+    stream.def_property_readonly(
+        "error", &LinkError,
+        "The cause of the state as an OSError (errno, strerror and the port as its filename), or None while "
+        "the stream is open or closed by its owner.");
 }

@@ -68,9 +68,10 @@ struct DeviceInfo {
 
 DeviceInfo WakeUp(Triaxon& arm) {
     DeviceInfo info;
-    py::gil_scoped_release unlocked;
-    arm.SendDeviceWakeup();
-    arm.ReceiveDeviceInfo(info.device_id, info.model, info.hardware, info.firmware, info.id);
+    Exclusively(*arm.stream, [&] {
+        arm.SendDeviceWakeup();
+        arm.ReceiveDeviceInfo(info.device_id, info.model, info.hardware, info.firmware, info.id);
+    });
     return info;
 }
 
@@ -81,11 +82,10 @@ template <Request send, StateReply receive>
 py::tuple Exchange(Triaxon& arm, const Floats& request, const char* name) {
     RequireTriple(request, name);
     float state[2 * kTriple] = {};
-    {
-        py::gil_scoped_release unlocked;
+    Exclusively(*arm.stream, [&] {
         (arm.*send)(request.data());
         (arm.*receive)(state, state + kTriple);
-    }
+    });
     return StateTuple(state, state + kTriple);
 }
 
@@ -95,8 +95,7 @@ template <Request send>
 void OlderSend(Triaxon& arm, const Floats& values, const char* name, const char* warning) {
     RequireTriple(values, name);
     if (warning) WarnDeprecated(warning);
-    py::gil_scoped_release unlocked;
-    (arm.*send)(values.data());
+    Exclusively(*arm.stream, [&] { (arm.*send)(values.data()); });
 }
 
 // One older state read: the two lists are the outputs, so a rejected reply
@@ -107,10 +106,7 @@ py::tuple OlderState(Triaxon& arm, Floats first, Floats second, const char* firs
     RequireTriple(first, first_name);
     RequireTriple(second, second_name);
     WarnDeprecated(warning);
-    {
-        py::gil_scoped_release unlocked;
-        (arm.*receive)(first.data(), second.data());
-    }
+    Exclusively(*arm.stream, [&] { (arm.*receive)(first.data(), second.data()); });
     return py::make_tuple(std::move(first), std::move(second));
 }
 
@@ -154,8 +150,10 @@ void RegisterTriaxon(py::module_& m) {
         "get_firmware_version",
         [](Triaxon& arm) -> py::object {
             API::UUID version;
-            arm.RequestFirmwareVersion();
-            arm.ReceiveFirmwareVersion(version);
+            ExclusivelyLocked(*arm.stream, [&] {
+                arm.RequestFirmwareVersion();
+                arm.ReceiveFirmwareVersion(version);
+            });
             return MakePythonUuid(version);
         },
         "Receive the firmware version of the device.");
@@ -164,8 +162,10 @@ void RegisterTriaxon(py::module_& m) {
         "get_device_id",
         [](Triaxon& arm) -> py::object {
             API::UUID id;
-            arm.RequestDeviceId();
-            arm.ReceiveDeviceId(id);
+            ExclusivelyLocked(*arm.stream, [&] {
+                arm.RequestDeviceId();
+                arm.ReceiveDeviceId(id);
+            });
             return MakePythonUuid(id);
         },
         "Receive the UUID of the device.");
@@ -174,8 +174,10 @@ void RegisterTriaxon(py::module_& m) {
         "get_motor_currents",
         [](Triaxon& arm) {
             std::array<float, 3> current{};
-            arm.RequestCurrent();
-            arm.ReceiveCurrent(current.data());
+            ExclusivelyLocked(*arm.stream, [&] {
+                arm.RequestCurrent();
+                arm.ReceiveCurrent(current.data());
+            });
             return current;
         },
         "Receive the motor currents of the device.");
@@ -184,8 +186,10 @@ void RegisterTriaxon(py::module_& m) {
         "get_device_orientation",
         [](Triaxon& arm) {
             std::array<float, 4> quaternion{};
-            arm.RequestOrientation();
-            arm.ReceiveOrientation(quaternion.data());
+            ExclusivelyLocked(*arm.stream, [&] {
+                arm.RequestOrientation();
+                arm.ReceiveOrientation(quaternion.data());
+            });
             return quaternion;
         },
         "Receive the orientation of the base of the device.");
@@ -194,8 +198,10 @@ void RegisterTriaxon(py::module_& m) {
         "get_power_status",
         [](Triaxon& arm) {
             bool powered = false;
-            arm.RequestPowerStatus();
-            arm.ReceivePowerStatus(powered);
+            ExclusivelyLocked(*arm.stream, [&] {
+                arm.RequestPowerStatus();
+                arm.ReceivePowerStatus(powered);
+            });
             return powered;
         },
         "Receive the power status of the device.");
@@ -204,8 +210,10 @@ void RegisterTriaxon(py::module_& m) {
         "get_temperature",
         [](Triaxon& arm) {
             float temperature = 0.0f;
-            arm.RequestTemperature();
-            arm.ReceiveTemperature(temperature);
+            ExclusivelyLocked(*arm.stream, [&] {
+                arm.RequestTemperature();
+                arm.ReceiveTemperature(temperature);
+            });
             return temperature;
         },
         "Receive the temperature of the device.");
@@ -253,8 +261,7 @@ void RegisterTriaxon(py::module_& m) {
         "SendDeviceWakeup",
         [](Triaxon& arm) {
             WarnDeprecated("SendDeviceWakeup is deprecated, use device_wakeup instead");
-            py::gil_scoped_release unlocked;
-            arm.SendDeviceWakeup();
+            Exclusively(*arm.stream, [&] { arm.SendDeviceWakeup(); });
         },
         "[DEPRECATED] Send a device wakeup command");
 
@@ -263,10 +270,7 @@ void RegisterTriaxon(py::module_& m) {
         [](Triaxon& arm, uint16_t device_id, uint8_t model, uint8_t hardware, uint8_t firmware,
            Constructed<API::UUID> initial) -> py::tuple {
             API::UUID id = *initial;  // the result is a copy of its own
-            {
-                py::gil_scoped_release unlocked;
-                arm.ReceiveDeviceInfo(device_id, model, hardware, firmware, id);
-            }
+            Exclusively(*arm.stream, [&] { arm.ReceiveDeviceInfo(device_id, model, hardware, firmware, id); });
             return py::make_tuple(device_id, model, hardware, firmware, py::cast(std::move(id)));
         },
         py::arg("device_id") = 0, py::arg("device_model_num") = 0, py::arg("hardware_version") = 0,
@@ -325,20 +329,14 @@ void RegisterTriaxon(py::module_& m) {
 
     triaxon.def(
         "RequestCurrent",
-        [](Triaxon& arm) {
-            py::gil_scoped_release unlocked;
-            arm.RequestCurrent();
-        },
+        [](Triaxon& arm) { Exclusively(*arm.stream, [&] { arm.RequestCurrent(); }); },
         "request current");
 
     triaxon.def(
         "ReceiveCurrent",
         [](Triaxon& arm, Floats current) {
             RequireTriple(current, "current");
-            {
-                py::gil_scoped_release unlocked;
-                arm.ReceiveCurrent(current.data());
-            }
+            Exclusively(*arm.stream, [&] { arm.ReceiveCurrent(current.data()); });
             return current;
         },
         py::arg("current") = ZeroTriple(), "receive current and return current");

@@ -8,8 +8,6 @@
 #include <optional>
 #include <system_error>
 
-#include <unistd.h>
-
 #include "TessaryHardwareAPI/Device.h"
 #include "TessaryHardwareAPI/Handle.h"
 #include "TessaryHardwareAPI/SerialStream.h"
@@ -47,15 +45,9 @@ std::optional<PortKind> Classify(const std::string& name) {
     return std::nullopt;
 }
 
-// Closes the probe's descriptor at once, rather than leaving it to the
-// stream's destructor, so the device sees the line drop before the next probe.
-void ClosePort(IO::SerialStream& stream) {
-    IO::serialib* buffer = stream.Buffer();
-    if (buffer != nullptr && buffer->fd >= 0) {
-        ::close(buffer->fd);
-        buffer->fd = -1;
-    }
-}
+// Closes the probe's port at once, rather than leaving it to the stream's
+// destructor, so the device sees the line drop before the next probe.
+void ClosePort(IO::SerialStream& stream) { stream.Close(); }
 
 void ReportException(const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());

@@ -3,13 +3,18 @@
 #include "ErrorLine.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <new>
 
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -23,47 +28,120 @@ using Traits = std::char_traits<char>;
 // short read leaves the stream at end-of-file for good.
 using Clock = std::chrono::steady_clock;
 
+// A pty reports "writable" only once its buffer is nearly empty, long after
+// a frame would fit; a slow reader (a device taking its bytes in small bites)
+// must cost milliseconds, not whole budgets. So a stalled write waits in
+// slices and tries again.
+constexpr auto kWriteSlice = std::chrono::milliseconds(5);
+
 Clock::time_point BudgetFromNow() { return Clock::now() + std::chrono::milliseconds(serialib::kReadBudgetMs); }
 
-// One ppoll for `events` on fd, waiting at most until the deadline (which the
-// caller has checked is still ahead); ppoll's result, revents in `revents`.
-int PollUntil(int fd, short events, Clock::time_point deadline, short& revents) {
-    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
-    const long long ns = left.count() > 0 ? left.count() : 0;
-    const timespec wait{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    pollfd p{fd, events, 0};
-    const int result = ::ppoll(&p, 1, &wait, nullptr);
-    revents = p.revents;
-    return result;
-}
+// What a tty's read or write says when the device is gone: a closed pty
+// master, an unplugged USB adapter, a dropped Bluetooth link.
+bool IsHangUp(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
 }  // namespace
+
+// ------------------------------------------------------------ port registry
+
+// Every open port of the process, so that a forked child can let go of them:
+// a child started without exec (multiprocessing's default) would otherwise
+// keep the port open and its lock taken after the parent closed it. The
+// child closes only its own copies of the descriptors; the lock stays the
+// parent's, which still holds the port.
+struct PortRegistry {
+    static std::mutex& Mutex() {
+        static std::mutex mutex;
+        return mutex;
+    }
+    static serialib*& Head() {
+        static serialib* head = nullptr;
+        return head;
+    }
+
+    static void Add(serialib* buffer) {
+        static std::once_flag installed;
+        std::call_once(installed, [] { ::pthread_atfork(&Prepare, &Parent, &Child); });
+        std::lock_guard<std::mutex> lock(Mutex());
+        if (buffer->registered_) return;
+        buffer->prev_ = nullptr;
+        buffer->next_ = Head();
+        if (Head() != nullptr) Head()->prev_ = buffer;
+        Head() = buffer;
+        buffer->registered_ = true;
+    }
+
+    static void Remove(serialib* buffer) {
+        std::lock_guard<std::mutex> lock(Mutex());
+        if (!buffer->registered_) return;
+        (buffer->prev_ ? buffer->prev_->next_ : Head()) = buffer->next_;
+        if (buffer->next_) buffer->next_->prev_ = buffer->prev_;
+        buffer->prev_ = buffer->next_ = nullptr;
+        buffer->registered_ = false;
+    }
+
+    static void Prepare() { Mutex().lock(); }
+    static void Parent() { Mutex().unlock(); }
+    // Only the forking thread lives on in the child: a stream lock that
+    // another thread held at the fork would stay taken for ever, so it is
+    // made anew along with the closed port.
+    static void Child() {
+        for (serialib* buffer = Head(); buffer != nullptr;) {
+            serialib* next = buffer->next_;
+            if (buffer->fd >= 0) ::close(buffer->fd);
+            buffer->fd = -1;
+            const int wake = buffer->wake_fd_.exchange(-1);
+            if (wake >= 0) ::close(wake);
+            buffer->cancelled_ = false;
+            buffer->has_held = false;
+            buffer->set_status(LinkState::Closed, 0);
+            if (buffer->owner_lock_ != nullptr) new (buffer->owner_lock_) std::recursive_mutex;
+            buffer->prev_ = buffer->next_ = nullptr;
+            buffer->registered_ = false;
+            buffer = next;
+        }
+        Head() = nullptr;
+        Mutex().unlock();
+    }
+};
 
 // ---------------------------------------------------------------- serialib
 
 serialib::~serialib() {
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
-    }
+    PortRegistry::Remove(this);  // also when an owner closed the descriptor itself
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+    const int wake = wake_fd_.exchange(-1);
+    if (wake >= 0) ::close(wake);
 }
 
 int8_t serialib::open_tty(const char* path) {
+    has_held = false;
+    request_sent = false;
+    cancelled_ = false;
     // Close-on-exec: a child started later must not keep the port open (and
     // DTR raised) after we close it.
     fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd == -1) return -2;
+    if (fd == -1) {
+        set_status(LinkState::Failed, errno);
+        return -2;
+    }
 
     // Only a terminal may be driven: a regular file, FIFO or /dev/null would
     // take the first request as data. Refused before anything is written.
     if (!::isatty(fd)) return give_up(ENOTTY);
     // One owner per port, the lock pyserial's exclusive mode takes as well: a
-    // second opener would take half of the replies meant for the first.
-    int locked;
-    do {
-        locked = ::flock(fd, LOCK_EX | LOCK_NB);
-    } while (locked != 0 && errno == EINTR);
-    if (locked != 0 && errno == EWOULDBLOCK) return give_up(EBUSY);
-    // Any other lock failure is left alone, like the set-up steps below.
+    // second opener would take half of the replies meant for the first. A
+    // pty master (opened through /dev/ptmx) is private to its opener anyway,
+    // and every program's masters share the one ptmx node and its lock.
+    int pty_number = 0;
+    if (::ioctl(fd, TIOCGPTN, &pty_number) != 0) {
+        int locked;
+        do {
+            locked = ::flock(fd, LOCK_EX | LOCK_NB);
+        } while (locked != 0 && errno == EINTR);
+        if (locked != 0 && errno == EWOULDBLOCK) return give_up(EBUSY);
+        // Any other lock failure is left alone, like the set-up steps below.
+    }
 
     // The descriptor stays non-blocking for its whole life; reads are bounded
     // by timed_read instead.
@@ -77,13 +155,19 @@ int8_t serialib::open_tty(const char* path) {
     settings.c_cflag |= CS8 | CREAD | CLOCAL;
     settings.c_iflag |= IGNBRK | IGNPAR;
     ::tcsetattr(fd, TCSANOW, &settings);
-    // Bytes left from before this open (a late reply to a request that timed
-    // out, output queued while nobody had the port) would be taken for the
-    // reply to the next request.
-    ::tcflush(fd, TCIFLUSH);
+    // Bytes left from before this open, either way: a late reply to a request
+    // that timed out would be taken for the reply to the next request, and a
+    // backlog of requests (or half a frame) from before a failed write would
+    // reach the device ahead of the new ones.
+    ::tcflush(fd, TCIOFLUSH);
     request_low_latency();
 
     raise_dtr();
+    // Without it close() from another thread could not cut a wait short; the
+    // port still works, and close() then waits out the read under way.
+    if (wake_fd_ < 0) wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    PortRegistry::Add(this);
+    set_status(LinkState::Open, 0);
     // Set-up results are not examined: a port that opens is reported as open.
     return 1;
 }
@@ -91,8 +175,36 @@ int8_t serialib::open_tty(const char* path) {
 int8_t serialib::give_up(int error) {
     ::close(fd);
     fd = -1;
+    set_status(LinkState::Failed, error);
     errno = error;
     return -2;
+}
+
+void serialib::fail_with(int error) {
+    set_status(IsHangUp(error) ? LinkState::HungUp : LinkState::Failed, error);
+}
+
+void serialib::close_port() {
+    PortRegistry::Remove(this);
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+    has_held = false;
+    request_sent = false;
+    set_status(LinkState::Closed, 0);
+    const int wake = wake_fd_;
+    uint64_t count;
+    if (wake >= 0) (void)!::read(wake, &count, sizeof count);
+    cancelled_ = false;
+}
+
+void serialib::cancel() {
+    // Closed from here on, so that the operation it cuts short fails
+    // quietly. The descriptor is closed later, under the stream's lock.
+    set_status(LinkState::Closed, status().open, 0);
+    cancelled_ = true;
+    const int wake = wake_fd_;
+    const uint64_t one = 1;
+    if (wake >= 0) (void)!::write(wake, &one, sizeof one);
 }
 
 bool serialib::request_low_latency() {
@@ -109,8 +221,26 @@ void serialib::raise_dtr() {
     ::ioctl(fd, TIOCMSET, &lines);
 }
 
+bool serialib::wait_for(short events, Clock::time_point deadline, short& revents) {
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
+    const long long ns = left.count() > 0 ? left.count() : 0;
+    const timespec wait{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    pollfd p[2] = {{fd, events, 0}, {wake_fd_, POLLIN, 0}};
+    const int result = ::ppoll(p, p[1].fd >= 0 ? 2 : 1, &wait, nullptr);
+    revents = p[0].revents;
+    if (cancelled_) {
+        errno = ECANCELED;
+        return false;
+    }
+    if (result < 0 && errno != EINTR) {  // EINTR: a signal handler ran; the budget goes on
+        fail_with(errno);
+        return false;
+    }
+    return true;
+}
+
 int serialib::timed_read(unsigned char* buffer, unsigned count) {
-    const auto deadline = BudgetFromNow();
+    const auto deadline = Clock::now() + read_budget;
     unsigned got = 0;
     bool hung_up = false;
     // Right after a request its reply cannot be there yet; a read made then
@@ -118,29 +248,38 @@ int serialib::timed_read(unsigned char* buffer, unsigned count) {
     bool wait_first = request_sent;
     request_sent = false;
     for (;;) {
+        if (cancelled_) return -2;  // the port is being closed: quietly
         if (!wait_first) {
             const ssize_t r = ::read(fd, buffer + got, count - got);
             if (r < 0 && errno == EINTR) continue;  // a signal handler ran: try again
-            if (r < 0) return -2;
-            if (r == 0 && hung_up) return -2;  // the far end is gone; waiting cannot help
+            if (r < 0) {
+                fail_with(errno);
+                return -2;
+            }
+            if (r == 0 && hung_up) {  // the far end is gone; waiting cannot help
+                fail_with(EIO);
+                errno = EIO;
+                return -2;
+            }
             got += static_cast<unsigned>(r);
             if (got >= count) return static_cast<int>(got);
         }
         wait_first = false;
 
         if (Clock::now() >= deadline) {
-            timed_out = true;
+            set_status(LinkState::TimedOut, ETIMEDOUT);
             return static_cast<int>(got);
         }
         // Sleep until the line has data (or the budget is spent) rather than
         // polling on a timer: the reply wakes us at once and waiting costs no CPU.
         short revents = 0;
-        const int pr = PollUntil(fd, POLLIN, deadline, revents);
-        if (pr < 0 && errno != EINTR) return -2;  // EINTR: the budget goes on
-        if (pr > 0 && (revents & (POLLHUP | POLLERR | POLLNVAL))) {
-            if (revents & POLLNVAL) return -2;
-            hung_up = true;
+        if (!wait_for(POLLIN, deadline, revents)) return -2;
+        if (revents & POLLNVAL) {
+            fail_with(EBADF);
+            errno = EBADF;
+            return -2;
         }
+        if (revents & (POLLHUP | POLLERR)) hung_up = true;
     }
 }
 
@@ -196,6 +335,10 @@ serialib::int_type serialib::pbackfail(int_type c) {
 }
 
 bool serialib::write_all(const char* s, std::size_t n) {
+    if (cancelled_) {
+        errno = ECANCELED;
+        return false;
+    }
     // The usual case: the whole request in one write.
     ssize_t w = ::write(fd, s, n);
     if (w == static_cast<ssize_t>(n)) return true;
@@ -211,12 +354,12 @@ bool serialib::write_all(const char* s, std::size_t n) {
         const bool interrupted = w < 0 && errno == EINTR;
         if (w < 0 && !interrupted && errno != EAGAIN) return false;  // errno is the write's own
         if (Clock::now() >= deadline) {
-            if (!interrupted) errno = EAGAIN;  // the line never drained
+            errno = EAGAIN;  // the line never drained
             return false;
         }
         if (!interrupted) {
             short revents = 0;
-            if (PollUntil(fd, POLLOUT, deadline, revents) < 0 && errno != EINTR) return false;
+            if (!wait_for(POLLOUT, std::min(deadline, Clock::now() + kWriteSlice), revents)) return false;
             if (revents & POLLNVAL) {
                 errno = EBADF;
                 return false;
@@ -227,16 +370,29 @@ bool serialib::write_all(const char* s, std::size_t n) {
     }
 }
 
+bool serialib::write_and_record(const char* s, std::size_t n) {
+    if (write_all(s, n)) return true;
+    const int error = errno;
+    if (!cancelled_) {
+        fail_with(error);
+        // What went out of a torn frame, and the backlog behind it, must not
+        // reach the device later (after a reopen) as commands of their own.
+        ::tcflush(fd, TCOFLUSH);
+    }
+    errno = error;
+    return false;
+}
+
 std::streamsize serialib::xsputn(const char* s, std::streamsize n) {
     if (closed() || n <= 0) return 0;
-    request_sent = write_all(s, static_cast<std::size_t>(n));
+    request_sent = write_and_record(s, static_cast<std::size_t>(n));
     return request_sent ? n : 0;
 }
 
 serialib::int_type serialib::overflow(int_type c) {
     if (closed() || Traits::eq_int_type(c, Traits::eof())) return Traits::eof();
     const char byte = Traits::to_char_type(c);
-    request_sent = write_all(&byte, 1);
+    request_sent = write_and_record(&byte, 1);
     return request_sent ? c : Traits::eof();
 }
 
@@ -249,22 +405,32 @@ SerialStream::SerialStream(const char* port_path, bool open)
 
 SerialStream::~SerialStream() { Close(); }
 
-bool SerialStream::IsOpen() const { return buffer && buffer->fd >= 0; }
+LinkStatus SerialStream::Status() const { return buffer ? buffer->status() : LinkStatus{}; }
 
-bool SerialStream::Good() const { return IsOpen() && good(); }
-
-bool SerialStream::TimedOut() const { return buffer && buffer->timed_out; }
+bool SerialStream::Good() const {
+    const LinkStatus status = Status();
+    return status.state == LinkState::Open && status.open;
+}
 
 void SerialStream::Close() {
-    if (!IsOpen()) return;
-    ::close(buffer->fd);
-    buffer->fd = -1;
+    // A read or write under way on another thread ends at once, then lets go
+    // of the lock; the descriptor is closed only under it.
+    if (buffer) buffer->cancel();
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    CloseLocked();
+}
+
+void SerialStream::CloseLocked() {
+    if (!buffer) return;
+    buffer->close_port();
     // End-of-file, as after a time-out: later exchanges fail without a line.
     setstate(std::ios_base::eofbit | std::ios_base::failbit);
 }
 
 int8_t SerialStream::Reopen() {
-    Close();
+    if (buffer) buffer->cancel();
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    CloseLocked();
     return OpenAndReport();
 }
 
@@ -275,9 +441,16 @@ int8_t SerialStream::OpenAndReport() {
 }
 
 int8_t SerialStream::OpenPort() {
-    auto fresh = std::make_unique<serialib>();
-    rdbuf(fresh.get());  // also the only place the stream state is cleared
-    buffer = std::move(fresh);
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    if (buffer) {
+        // Opened again on the same buffer: a device on another thread must
+        // never be left holding a freed one.
+        buffer->close_port();
+    } else {
+        buffer = std::make_unique<serialib>();
+        buffer->owner_lock_ = &mutex;
+    }
+    rdbuf(buffer.get());  // also the only place the stream state is cleared
 
     int8_t result;
     try {

@@ -32,7 +32,7 @@ Conventions that hold for every call:
 import uuid
 from collections.abc import Sequence
 from types import TracebackType
-from typing import Final, TypedDict, overload, type_check_only
+from typing import ClassVar, Final, TypedDict, overload, type_check_only
 
 from typing_extensions import Self, deprecated
 
@@ -97,6 +97,23 @@ class SerialStream:
     def timed_out(self) -> bool:
         """True once a read ran out of its 1000 ms budget: the stream is then at end-of-file."""
 
+    @property
+    def state(self) -> LinkState:
+        """The link's state; ``good``, ``timed_out`` and ``is_open`` are views of it.
+
+        Safe to read from any thread, also while another one is inside an
+        exchange.
+        """
+
+    @property
+    def error(self) -> OSError | None:
+        """The cause of the state as an OSError, or None while open or closed by its owner.
+
+        Its ``errno`` and ``strerror`` are the failure's (ENOENT, EBUSY, EIO
+        for a hang-up, ETIMEDOUT for a time-out, ...), its ``filename`` the
+        port; Python picks the subclass (FileNotFoundError, TimeoutError...).
+        """
+
     def close(self) -> None:
         """Close the port; idempotent. Later exchanges fail at once and quietly, as after a time-out."""
 
@@ -118,6 +135,34 @@ class SerialStream:
         /,
     ) -> None:
         """Close the port; exceptions propagate."""
+
+class LinkState:
+    """What became of a stream's link, as ``SerialStream.state`` tells it."""
+
+    OPEN: ClassVar[LinkState]
+    """Open, and nothing has failed since it was opened."""
+    TIMED_OUT: ClassVar[LinkState]
+    """A read ran out of its 1000 ms budget; every exchange fails at once until ``reopen()``."""
+    HUNG_UP: ClassVar[LinkState]
+    """The device went away (unplugged, or the line was closed at its end)."""
+    FAILED: ClassVar[LinkState]
+    """A read or write failed, or the port could not be opened."""
+    CLOSED: ClassVar[LinkState]
+    """Closed by ``close()``, or not inherited by a forked child."""
+    __members__: ClassVar[dict[str, LinkState]]
+
+    def __init__(self, value: int) -> None: ...
+    @property
+    def name(self) -> str:
+        """The member's name, for example "OPEN"."""
+
+    @property
+    def value(self) -> int: ...
+    def __int__(self) -> int: ...
+    def __index__(self) -> int: ...
+    def __hash__(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
 
 class UUID:
     """A 16-byte device identifier kept in wire order; all zero when made here.

@@ -17,6 +17,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -329,7 +330,7 @@ TEST(SerialStreamLifecycle, DestructorClosesOnlyWhatIsOpen) {
     const int before = OpenDescriptorCount();
     {
         SerialStream stream(device.Path(), true);
-        EXPECT_EQ(OpenDescriptorCount(), before + 1);
+        EXPECT_EQ(OpenDescriptorCount(), before + 2);  // the port, and the wake-up of close() from another thread
     }
     EXPECT_EQ(OpenDescriptorCount(), before);
     int other = -1;
@@ -584,4 +585,127 @@ TEST(ConnectionState, AfterTimeOutCloseReopenAndHangUp) {
     EXPECT_EQ(state(), State(false, false, false));
     EXPECT_TRUE(std::regex_match(err.Text(), OpenFailure(device.Path(), "\\[2\\] No such file or directory")))
         << err.Text();
+}
+
+// ---------------------------------------- threads, forks and failed writes
+
+using Tessary::HardwareAPI::IO::LinkState;
+
+TEST(Threads, CloseFromAnotherThreadEndsASilentReadAtOnceAndQuietly) {
+    FakeDevice device;
+    SerialStream stream(device.Path(), true);
+    Device arm(&stream);
+    StderrCapture err;
+    long read_ms = -1;
+    std::thread reader([&] {
+        const auto start = Clock::now();
+        EXPECT_EQ(arm.ReadHeaderCode(), 0);
+        read_ms = ElapsedMs(start);
+    });
+    std::this_thread::sleep_for(milliseconds(kInstantMs));
+    const auto start = Clock::now();
+    stream.Close();
+    const long close_ms = ElapsedMs(start);
+    reader.join();
+    EXPECT_LT(close_ms, kInstantMs);
+    EXPECT_LT(read_ms, kPromptMs);
+    EXPECT_EQ(stream.State(), LinkState::Closed);
+    EXPECT_EQ(err.Text(), "");
+    EXPECT_EQ(stream.Reopen(), 1);
+    EXPECT_TRUE(stream.Good());
+}
+
+TEST(Threads, AForkedChildLetsGoOfThePortAndItsLock) {
+    FakeDevice device;
+    SerialStream stream(device.Path(), true);
+    const int fd = stream.Buffer()->fd;
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // The child's copy is closed and says so; it keeps running meanwhile.
+        const bool let_go = stream.State() == LinkState::Closed && !stream.IsOpen() && ::fcntl(fd, F_GETFD) == -1;
+        (void)!::write(ready[1], let_go ? "y" : "n", 1);
+        ::usleep(static_cast<useconds_t>(kPromptMs) * 1000);
+        ::_exit(0);
+    }
+    char let_go = 0;
+    ASSERT_EQ(::read(ready[0], &let_go, 1), 1);
+    EXPECT_EQ(let_go, 'y');
+    EXPECT_TRUE(stream.Good());  // the parent's port is untouched
+    stream.Close();
+    {
+        SerialStream next(device.Path(), true);  // while the child still runs
+        EXPECT_TRUE(next.Good());
+    }
+    EXPECT_EQ(stream.Reopen(), 1);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+}
+
+TEST(TimedRead, TheBudgetRunsFromTheStartOfTheCallNotFromTheLastByte) {
+    OpenBuffer t;
+    for (int i = 1; i <= 6; ++i) t.device.SendAfter(milliseconds(300 * i), {static_cast<uint8_t>(i)});
+    unsigned char data[21];
+    const auto start = Clock::now();
+    EXPECT_EQ(t.buffer.timed_read(data, 21), 3);  // the bytes of 300, 600 and 900 ms
+    const long ms = ElapsedMs(start);
+    EXPECT_GE(ms, kFullBudgetMs);
+    EXPECT_LT(ms, kOneWaitMs);
+}
+
+TEST(FailedWrites, ASlowReaderCostsMillisecondsNotWholeBudgets) {
+    FakeDevice device;
+    device.ReadSlowly(64, milliseconds(5));
+    SerialStream stream(device.Path(), true);
+    Device arm(&stream);
+    const float force[3] = {0.0f, 0.0f, 0.0f};
+    long slowest_ms = 0;
+    for (int i = 0; i < 3000 && stream.good(); ++i) {  // 39 kB, far beyond the line's buffers
+        const auto start = Clock::now();
+        arm.WriteFloats(42, force, 3);
+        slowest_ms = std::max(slowest_ms, ElapsedMs(start));
+    }
+    EXPECT_TRUE(stream.Good());
+    EXPECT_LT(slowest_ms, kPromptMs);
+}
+
+TEST(FailedWrites, NeitherATornFrameNorTheBacklogReachesTheDeviceAfterAReopen) {
+    FakeDevice device;
+    device.StopReading();
+    SerialStream stream(device.Path(), true);
+    Handle handle(&stream);
+    const uint8_t data[1] = {0xEE};
+    StderrCapture err;
+    size_t sent = 0;
+    while (stream.good() && sent < 100000) {
+        handle.SendHandleState(0x0102, 1, data);  // 5-byte frames, until one fails after the budget
+        sent += 5;
+    }
+    ASSERT_EQ(stream.State(), LinkState::Failed);
+    EXPECT_EQ(stream.Error(), EAGAIN);
+    ASSERT_EQ(stream.Reopen(), 1);
+    device.ResumeReading();
+    handle.SendDeviceWakeup();
+    // Whatever the device got is whole frames, then the wake-up: nothing torn,
+    // nothing of the queued frames after the reopen.
+    const Bytes captured = device.CapturedAfter();
+    ASSERT_FALSE(captured.empty());
+    EXPECT_EQ(captured.back(), 0x0A);
+    EXPECT_EQ((captured.size() - 1) % 5, 0u);
+    const Bytes frame = {219, 0x02, 0x01, 1, 0xEE};
+    for (size_t at = 0; at + 1 < captured.size(); at += 5) {
+        ASSERT_TRUE(std::equal(frame.begin(), frame.end(), captured.begin() + static_cast<long>(at))) << at;
+    }
+}
+
+TEST(OpenPort, PtyMastersTakeNoLockSoEveryProgramMayOpenOne) {
+    // Every master is a new pty behind the one /dev/ptmx node: a lock on it
+    // would keep all other programs from making one.
+    SerialStream first("/dev/ptmx", true);
+    SerialStream second("/dev/ptmx", true);
+    EXPECT_TRUE(first.Good());
+    EXPECT_TRUE(second.Good());
 }

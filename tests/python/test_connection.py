@@ -1,7 +1,8 @@
-"""Connection state a script can see (good, timed_out, is_open), close, reopen
+"""Connection state a script can see (state, error, good, timed_out, is_open), close, reopen
 and the context manager; the devices' stream; handle messages delivered every
 time; and the supervised loop example."""
 
+import errno
 import gc
 import os
 import re
@@ -35,21 +36,30 @@ def force_request(force):
     return b"\x2a" + struct.pack("<3f", *force)
 
 
+OPEN = (True, True, False, "OPEN", None)
+CLOSED = (False, False, False, "CLOSED", None)
+
+
 def flags(stream):
-    return stream.is_open, stream.good, stream.timed_out
+    """The views of the link's state, and its cause's errno."""
+    error = stream.error
+    assert error is None or error.filename == stream.port
+    return stream.is_open, stream.good, stream.timed_out, stream.state.name, error and error.errno
 
 
 # -- SerialStream state ------------------------------------------------------
 
 
 def test_state_of_an_open_and_of_a_missing_port(fake, stream, capfd):
-    assert (stream.port, flags(stream)) == (fake.path, (True, True, False))
-    for name in ("port", "is_open", "good", "timed_out"):
+    assert (stream.port, flags(stream)) == (fake.path, OPEN)
+    for name in ("port", "is_open", "good", "timed_out", "state", "error"):
         with pytest.raises(AttributeError):
             setattr(stream, name, getattr(stream, name))
     # Not UTF-8: read back as os.fsdecode gives it, so it opens again unchanged.
     missing = api.SerialStream(b"/nonexistent/tty\xff")
-    assert (missing.port, flags(missing)) == (os.fsdecode(b"/nonexistent/tty\xff"), (False, False, False))
+    missing_flags = (False, False, False, "FAILED", errno.ENOENT)
+    assert (missing.port, flags(missing)) == (os.fsdecode(b"/nonexistent/tty\xff"), missing_flags)
+    assert isinstance(missing.error, FileNotFoundError)
     assert missing.reopen() is False
     assert capfd.readouterr().err.count("No such file or directory") == 4  # two lines per attempt
 
@@ -58,17 +68,17 @@ def test_a_silent_reply_times_out_and_reopen_brings_the_same_arm_back(fake, stre
     # The one time-out of this file: 1000 ms of silence.
     result, seconds = timed(arm.end_effector_force, REQUEST)
     assert result == ZERO and TIMED_OUT < seconds < ONE_WAIT
-    assert flags(stream) == (True, False, True)
+    assert flags(stream) == (True, False, True, "TIMED_OUT", errno.ETIMEDOUT)
     fake.answer(0x2A, 13, state_reply(*STATE))
     # At end-of-file every exchange fails at once, without reaching the arm.
     result, seconds = timed(arm.end_effector_force, REQUEST)
     assert result == ZERO and seconds < AT_ONCE
     assert fake.captured() == force_request(REQUEST)
     assert stream.reopen() is True
-    assert flags(stream) == (True, True, False)
+    assert flags(stream) == OPEN
     assert arm.end_effector_force(REQUEST) == STATE
     assert fake.wait_captured(26) == force_request(REQUEST) * 2
-    assert flags(stream) == (True, True, False)
+    assert flags(stream) == OPEN
     assert capfd.readouterr().err == ""  # a time-out is silent; the state tells
 
 
@@ -78,10 +88,10 @@ def test_after_a_hang_up_the_stream_is_neither_good_nor_timed_out(fake, stream, 
     fake.hang_up()
     result, seconds = timed(arm.end_effector_force, REQUEST)
     assert result == ZERO and seconds < WITHIN_BUDGET
-    assert flags(stream) == (True, False, False)
+    assert flags(stream) == (True, False, False, "HUNG_UP", errno.EIO)
     # The pty went away with its master: nothing to reopen.
     assert stream.reopen() is False
-    assert flags(stream) == (False, False, False)
+    assert flags(stream) == (False, False, False, "FAILED", errno.ENOENT)
     err = capfd.readouterr().err.splitlines()
     assert [re.sub(r":\d+> ", "> ", line) for line in err[-2:]] == [
         f"[err] Library/src/SerialStream.cpp> unable to open {what} '{fake.path}': [2] No such file or directory"
@@ -92,10 +102,10 @@ def test_after_a_hang_up_the_stream_is_neither_good_nor_timed_out(fake, stream, 
 def test_close_is_idempotent_and_later_exchanges_fail_at_once_and_quietly(fake, stream, arm, capfd):
     stream.close()
     stream.close()
-    assert flags(stream) == (False, False, False)
+    assert flags(stream) == CLOSED
     result, seconds = timed(arm.end_effector_force, REQUEST)
     assert result == ZERO and seconds < AT_ONCE
-    assert stream.reopen() is True and flags(stream) == (True, True, False)
+    assert stream.reopen() is True and flags(stream) == OPEN
     fake.answer(0x2A, 13, state_reply(*STATE))
     assert arm.end_effector_force(REQUEST) == STATE
     assert fake.wait_captured(13) == force_request(REQUEST)  # nothing went out while closed
@@ -104,9 +114,9 @@ def test_close_is_idempotent_and_later_exchanges_fail_at_once_and_quietly(fake, 
 
 def test_context_manager_returns_the_stream_and_closes_it(fake):
     with api.SerialStream(fake.path) as stream:
-        assert type(stream) is api.SerialStream and flags(stream) == (True, True, False)
+        assert type(stream) is api.SerialStream and flags(stream) == OPEN
         assert stream.__enter__() is stream
-    assert flags(stream) == (False, False, False)
+    assert flags(stream) == CLOSED
     error = ValueError("inside")
     with pytest.raises(ValueError) as raised:
         with api.SerialStream(fake.path) as stream:

@@ -78,6 +78,7 @@ ORDER = [
     "__version__",
     "probe_triaxon",
     "probe_handle",
+    "LinkState",
 ]
 
 

@@ -34,10 +34,12 @@ public:
     std::unique_ptr<uint8_t[]> read_buffer;
 
 private:
-    // What the stream's state says after an operation: good, ended (a short
-    // read; quiet) or failed (reported by the operation).
+    // What the link says after an operation that began in state `before`:
+    // good, ended (quiet: a time-out, a closed port, a hang-up already
+    // reported) or failed (reported by the operation, with errno set to the
+    // cause).
     enum class Outcome { Good, Ended, Failed };
-    Outcome Examine() const;
+    Outcome Examine(IO::LinkState before);
 };
 
 }  // namespace Tessary::HardwareAPI::Devices

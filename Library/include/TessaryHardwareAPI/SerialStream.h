@@ -1,12 +1,34 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <streambuf>
 #include <string>
 
 namespace Tessary::HardwareAPI::IO {
+
+// What became of a link. Set by the transport where the cause is known; every
+// other view of the connection (Good, TimedOut, the error lines) reads it.
+enum class LinkState : uint8_t {
+    Open,      // open, and nothing has failed since it was opened
+    TimedOut,  // a read ran out of its budget; the port is still open
+    HungUp,    // the far end went away (unplugged, pty master closed)
+    Failed,    // a read or write failed for another reason, or the port could not be opened
+    Closed,    // closed by its owner, never opened, or not inherited by a forked child
+};
+
+// The state, whether the port's descriptor is open (a failed read or write
+// leaves it open; a failed open does not), and the errno of the state's cause
+// (0 when there is none: open, closed).
+struct alignas(8) LinkStatus {  // 8 bytes, so atomic without a lock
+    LinkState state = LinkState::Closed;
+    bool open = false;
+    int error = 0;
+};
 
 // Unbuffered stream buffer over a tty descriptor: every character access and
 // block transfer reaches the descriptor at once, and reads are bounded to a
@@ -30,17 +52,28 @@ public:
     // them, refuse; that is fine. True when the driver accepted.
     bool request_low_latency();
     // Bytes placed in buffer (0..count) within the read budget, or -2 when a
-    // read failed or the line hung up.
+    // read failed, the line hung up or the port is being closed.
     int timed_read(unsigned char* buffer, unsigned count);
 
+    // Closes the descriptor (if open); the state becomes Closed.
+    void close_port();
+    // Makes a read or write under way on another thread, and every one after
+    // it, fail at once and quietly, until the port is closed or opened again.
+    // Safe from any thread.
+    void cancel();
+
+    // The link's state; safe to read from any thread.
+    LinkStatus status() const { return status_.load(std::memory_order_acquire); }
+
     // The descriptor; -1 when closed. Owners may close it themselves and set
-    // it to -1, after which the buffer behaves as closed.
+    // it to -1, after which the buffer behaves as closed (close_port() also
+    // updates the state record).
     int fd = -1;
     char held = 0;
     bool has_held = false;
-    // Set when a read ran out of its budget short of its count; a new buffer
-    // (OpenPort) starts clear.
-    bool timed_out = false;
+    // How long one read may wait. A servo loop sets its own, a few periods,
+    // while it owns the stream; every other caller has the 1000 ms.
+    std::chrono::milliseconds read_budget{kReadBudgetMs};
 
 protected:
     std::basic_streambuf<char>* setbuf(char* s, std::streamsize n) override;
@@ -57,13 +90,41 @@ private:
     // Writes all n bytes within the budget reads have, or fails leaving errno
     // at the cause (EAGAIN: the line never drained).
     bool write_all(const char* s, std::size_t n);
+    bool write_and_record(const char* s, std::size_t n);
+    // Waits for `events` on the port or for cancel(), until the deadline.
+    // False, with errno set, when waiting cannot go on.
+    bool wait_for(short events, std::chrono::steady_clock::time_point deadline, short& revents);
     // Closes a descriptor that must not be kept; -2 with errno = error.
     int8_t give_up(int error);
+    void set_status(LinkState state, int error) { set_status(state, fd >= 0, error); }
+    void set_status(LinkState state, bool open, int error) {
+        status_.store({state, open, error}, std::memory_order_release);
+    }
+    void fail_with(int error);
+    friend struct PortRegistry;
+
+    std::atomic<LinkStatus> status_{};
+    std::atomic<bool> cancelled_{false};
+    std::atomic<int> wake_fd_{-1};  // an eventfd that cancel() makes readable
     // Set by a write, so the next read waits for the line before reading.
     bool request_sent = false;
+    // Open ports, so that a forked child can let go of them (and of the lock
+    // of the stream that owns the buffer, which a parent thread may hold).
+    serialib* prev_ = nullptr;
+    serialib* next_ = nullptr;
+    bool registered_ = false;
+    std::recursive_mutex* owner_lock_ = nullptr;
+    friend class SerialStream;
 };
 
 // The byte stream of one tty. Devices borrow it; it owns its buffer and port.
+//
+// Threads: every framing operation of a device takes the stream's lock, and a
+// caller that must keep a request and its reply together holds Mutex() across
+// both. Close and Reopen interrupt a read or write under way on another
+// thread, then take the lock, so a descriptor is never used once closed. Use
+// one stream from one thread at a time all the same: two threads taking turns
+// on one device still get each other's replies.
 class SerialStream : public std::basic_iostream<char> {
 public:
     SerialStream(const char* port, bool open);
@@ -72,20 +133,26 @@ public:
     SerialStream& operator=(const SerialStream&) = delete;
 
     // 1: open and configured; -2: the device could not be opened; -1: the
-    // open step raised an exception. Resets the stream state to good.
+    // open step raised an exception. Resets the stream state to good. A
+    // second call reopens on the same buffer.
     int8_t OpenPort();
 
     const std::string& Port() const { return port; }
-    // Null until OpenPort has run.
+    // Null until OpenPort has run; the same buffer from then on.
     serialib* Buffer() const { return buffer.get(); }
+    std::recursive_mutex& Mutex() { return mutex; }
 
     // Connection state, for callers that must tell a dead link from a quiet one.
+    LinkStatus Status() const;
+    LinkState State() const { return Status().state; }
+    // The errno of the state's cause, 0 when there is none.
+    int Error() const { return Status().error; }
     // Open: the port's descriptor is open.
-    bool IsOpen() const;
+    bool IsOpen() const { return Status().open; }
     // Open, and no read or write has failed or timed out since it was opened.
     bool Good() const;
     // A read ran out of its budget, so the stream is at end-of-file.
-    bool TimedOut() const;
+    bool TimedOut() const { return State() == LinkState::TimedOut; }
     // Closes the port; idempotent. Later exchanges fail at once and quietly,
     // as after a time-out.
     void Close();
@@ -97,9 +164,11 @@ public:
 private:
     // OpenPort, followed by the stream's own line when it failed.
     int8_t OpenAndReport();
+    void CloseLocked();
 
     std::string port;
     std::unique_ptr<serialib> buffer;
+    std::recursive_mutex mutex;
 };
 
 }  // namespace Tessary::HardwareAPI::IO

@@ -138,10 +138,20 @@ void FakeDevice::Run() {
                 }
             }
             if (closed_) timeout_ms = 20;
+            if (slow_bytes_ != 0 && next_read_ > now) {
+                const auto ms = std::chrono::duration_cast<milliseconds>(next_read_ - now).count() + 1;
+                if (ms < timeout_ms) timeout_ms = static_cast<int>(ms);
+            }
         }
         pollfd fds[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        // Closed or paused: wait on the wake-up pipe alone, leaving the line be.
-        const bool idle = [&] { std::lock_guard<std::mutex> l(mutex_); return closed_ || paused_; }();
+        // Closed, paused or between slow reads: wait on the wake-up pipe
+        // alone, leaving the line be.
+        size_t take = sizeof chunk;
+        const bool idle = [&] {
+            std::lock_guard<std::mutex> l(mutex_);
+            if (slow_bytes_ != 0) take = slow_bytes_;
+            return closed_ || paused_ || (slow_bytes_ != 0 && std::chrono::steady_clock::now() < next_read_);
+        }();
         ::poll(fds + (idle ? 1 : 0), idle ? 1 : 2, timeout_ms);
         if (fds[1].revents & POLLIN) {
             char drain[64];
@@ -149,13 +159,14 @@ void FakeDevice::Run() {
             }
         }
         if (idle) continue;
-        const ssize_t r = ::read(master_, chunk, sizeof chunk);
+        const ssize_t r = ::read(master_, chunk, take);
         if (r < 0 && errno == EIO && !other_side_open) {
             ::usleep(1000);  // nobody has the slave open; poll would not wait
             continue;
         }
         std::lock_guard<std::mutex> lock(mutex_);
         if (r > 0) {
+            if (slow_bytes_ != 0) next_read_ = std::chrono::steady_clock::now() + slow_every_;
             captured_.insert(captured_.end(), chunk, chunk + r);
             other_side_open = true;
             Match();
@@ -220,6 +231,13 @@ void FakeDevice::StopReading() {
 void FakeDevice::ResumeReading() {
     std::lock_guard<std::mutex> lock(mutex_);
     paused_ = false;
+    (void)!::write(wake_[1], "x", 1);
+}
+
+void FakeDevice::ReadSlowly(size_t bytes, milliseconds every) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    slow_bytes_ = bytes;
+    slow_every_ = every;
     (void)!::write(wake_[1], "x", 1);
 }
 

@@ -63,6 +63,9 @@ public:
     // line's buffers fill, the library's writes stop draining.
     void StopReading();
     void ResumeReading();
+    // Takes at most `bytes` off the line every `every`, as a device that
+    // reads slowly does; 0 bytes reads at full speed again.
+    void ReadSlowly(size_t bytes, milliseconds every);
 
 private:
     struct Pending {
@@ -93,6 +96,9 @@ private:
     bool stop_ = false;
     bool closed_ = false;
     bool paused_ = false;
+    size_t slow_bytes_ = 0;
+    milliseconds slow_every_{0};
+    std::chrono::steady_clock::time_point next_read_{};
     int wake_[2] = {-1, -1};
     std::thread worker_;
 };
