@@ -1,8 +1,9 @@
 #pragma once
 
 // The far end of the line for the fuzz targets. The library opens a fresh
-// pseudo-terminal master through /dev/ptmx with its real SerialStream; the
-// peer holds the slave, so it sees the request bytes and writes the reply.
+// pseudo-terminal master through /dev/ptmx with its real SerialStream (a
+// master takes no port lock, so fuzzers may run side by side); the peer
+// holds the slave, so it sees the request bytes and writes the reply.
 // The roles are this way round because a pty master keeps what the slave
 // wrote readable after the slave closes and then fails its reads with EIO:
 // once the peer hangs up, every read ends at once instead of waiting out the
@@ -15,6 +16,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -82,11 +84,23 @@ public:
     FuzzPeer& operator=(const FuzzPeer&) = delete;
 
     // Checks that the library sent exactly `expected` since the last call.
+    // The pty hands written bytes over to the other side a moment later, on
+    // a kernel worker: under load they may not be there yet, so wait for
+    // them (a second at most), then take whatever else came with them.
     void ExpectSent(const uint8_t* expected, size_t n, const char* what) {
         uint8_t got[kMaxInput];
         size_t count = 0;
-        for (ssize_t r; count < sizeof got && (r = ::read(slave_, got + count, sizeof got - count)) > 0;)
-            count += static_cast<size_t>(r);
+        for (int waited_ms = 0;;) {
+            const ssize_t r = ::read(slave_, got + count, sizeof got - count);
+            if (r > 0) {
+                count += static_cast<size_t>(r);
+                if (count < sizeof got) continue;
+            }
+            if (count >= n || waited_ms >= 1000) break;
+            pollfd readable{slave_, POLLIN, 0};
+            ::poll(&readable, 1, 10);
+            waited_ms += 10;
+        }
         FUZZ_CHECK(count == n && std::memcmp(got, expected, n) == 0, "%s sent %zu bytes, expected %zu", what,
                    count, n);
     }
