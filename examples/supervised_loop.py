@@ -4,17 +4,18 @@ Usage: python supervised_loop.py PORT [--seconds S] [--stiffness N_PER_M] [--giv
 
 The loop holds the end effector at the point where it starts with a soft
 spring, one `end_effector_force` exchange per millisecond, and looks at the
-stream after every exchange. A failed exchange returns zeros, which look
-exactly like an arm at rest, so the result alone can never be trusted:
+stream's state after every exchange. A failed exchange returns zeros, which
+look exactly like an arm at rest, so the result alone can never be trusted:
 
-- `stream.good` is True while every exchange has succeeded.
-- `stream.timed_out`: the arm did not answer within the 1000 ms read budget.
-  The port is still there, so the loop reopens it at once and carries on
-  with the same Triaxon, once a wake-up shows that the arm answers again.
-- not good and not timed out: the line hung up (the arm was unplugged or
-  powered off) or the port was closed. The loop tries to reopen the port
-  every half second until the arm answers again, or gives up after
-  --give-up seconds.
+- `LinkState.OPEN`: every exchange has succeeded.
+- `LinkState.TIMED_OUT`: the arm did not answer within the 1000 ms read
+  budget. The port is still there, so the loop reopens it at once and
+  carries on with the same Triaxon, once a wake-up shows that the arm
+  answers again.
+- `LinkState.HUNG_UP`, `FAILED` or `CLOSED`: the arm was unplugged or
+  powered off, the line failed, or the port was closed. The loop tries to
+  reopen the port every half second until the arm answers again, or gives up
+  after --give-up seconds. `stream.error` says why.
 
 Whatever ends the loop (its time is up, it gave up, Ctrl-C, SIGTERM or an
 error), the arm is sent zero force before the port is closed.
@@ -75,17 +76,19 @@ with api.SerialStream(args.port) as stream:  # closed on the way out, whatever h
     try:
         while time.perf_counter() - start < args.seconds:
             position, velocity = arm.end_effector_force(force)
-            if stream.good:
+            state = stream.state
+            if state is api.LinkState.OPEN:
                 exchanges += 1
                 force = [clamp(args.stiffness * (h - p)) for h, p in zip(home, position)]
             else:
                 force = [0.0, 0.0, 0.0]  # this reply was zeros, not a position
-                if stream.timed_out:
+                if state is api.LinkState.TIMED_OUT:
                     timeouts += 1
                     print(f"time-out after {exchanges} exchanges: reopening {stream.port}", flush=True)
                 else:
                     hangups += 1
-                    print(f"hang-up after {exchanges} exchanges: {stream.port} went away", flush=True)
+                    print(f"{state.name.lower().replace('_', '-')} after {exchanges} exchanges: "
+                          f"{stream.port} went away ({stream.error})", flush=True)
                 lost = time.perf_counter()
                 if not reconnect(stream, arm, args.give_up):
                     sys.exit(f"gave up: no Triaxon on {stream.port} for {time.perf_counter() - lost:.1f} s")

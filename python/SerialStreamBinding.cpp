@@ -76,7 +76,8 @@ py::object LinkError(const SerialStream& stream) {
 
 void RegisterLinkState(py::module_& m) {
     using API::IO::LinkState;
-    py::enum_<LinkState>(m, "LinkState", "What became of a stream's link.")
+    py::enum_<LinkState> states(m, "LinkState", "What became of a stream's link.");
+    states
         .value("OPEN", LinkState::Open, "Open, and nothing has failed since it was opened.")
         .value("TIMED_OUT", LinkState::TimedOut,
                "A read ran out of its 1000 ms budget; every exchange fails at once until reopen().")
@@ -84,10 +85,23 @@ void RegisterLinkState(py::module_& m) {
         .value("FAILED", LinkState::Failed, "A read or write failed, or the port could not be opened.")
         .value("CLOSED", LinkState::Closed, "Closed by close(), or not inherited by a forked child.");
 
+    // The members themselves, so that `stream.state is LinkState.OPEN` holds
+    // (a plain cast would make a new object each time). The class keeps them.
+    static py::handle members[5];
+    for (const char* name : {"OPEN", "TIMED_OUT", "HUNG_UP", "FAILED", "CLOSED"}) {
+        const py::handle member = states.attr(name);
+        members[member.attr("value").cast<int>()] = member;
+    }
+
     // The stream class exists already; these read the one state record that
     // good, timed_out and is_open are views of.
     auto stream = py::reinterpret_borrow<py::class_<SerialStream>>(m.attr("SerialStream"));
-    stream.def_property_readonly("state", &SerialStream::State, "The link's state, a LinkState.");
+    stream.def_property_readonly(
+        "state",
+        [](const SerialStream& stream) {
+            return py::reinterpret_borrow<py::object>(members[static_cast<int>(stream.State())]);
+        },
+        "The link's state, a LinkState.");
     stream.def_property_readonly(
         "error", &LinkError,
         "The cause of the state as an OSError (errno, strerror and the port as its filename), or None while "

@@ -44,6 +44,7 @@ def flags(stream):
     """The views of the link's state, and its cause's errno."""
     error = stream.error
     assert error is None or error.filename == stream.port
+    assert stream.state is getattr(api.LinkState, stream.state.name)  # the member itself: `is` works
     return stream.is_open, stream.good, stream.timed_out, stream.state.name, error and error.errno
 
 
@@ -281,6 +282,6 @@ def test_supervised_loop_tells_a_time_out_from_a_hang_up(tmp_path):
     lines = out.splitlines()
     assert lines[0] == f"time-out after 1497 exchanges: reopening {port}"
     assert re.fullmatch(r"reconnected after 0\.\d\d s", lines[1])
-    assert lines[2] == f"hang-up after 2596 exchanges: {port} went away"
+    assert lines[2] == f"hung-up after 2596 exchanges: {port} went away ([Errno 5] Input/output error: '{port}')"
     assert lines[3].startswith("zero force NOT sent: the arm is unreachable; 2596 exchanges in ")
     assert re.fullmatch(rf"gave up: no Triaxon on {port} for [12]\.\d s", err.splitlines()[-1])
