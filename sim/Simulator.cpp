@@ -110,6 +110,9 @@ void Simulator::Announce() const
             + ", \"link\": " + (e.link.empty() ? "null" : JsonString(e.link)) + "}\n";
         std::fputs(line.c_str(), stdout);
     }
+    // The last line says that every device is up and the signal handlers are
+    // in place, so a launcher reads until it instead of counting devices.
+    std::fprintf(stdout, "{\"ready\": true, \"devices\": %zu}\n", entries_.size());
     std::fflush(stdout);
 }
 

@@ -18,7 +18,8 @@ public:
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
 
-    // Sets up, announces the devices on stdout, serves; the exit status.
+    // Sets up, announces the devices on stdout (one line each, then a ready
+    // line), serves; the exit status.
     int Run();
 
 private:
