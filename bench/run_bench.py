@@ -5,7 +5,9 @@ round so that machine noise hits all alike, and prints exchanges per second,
 median and 99th-percentile latency and the ratio to the raw link limit; then
 the CPU time that one silent 1000 ms read costs a thread.
 
-Usage: python bench/run_bench.py [--rounds R] [--batch N] [--json PATH]
+Usage: make bench, or with the built module and tessary on the path
+(PYTHONPATH=build/python:python):
+    python bench/run_bench.py [--rounds R] [--batch N] [--json PATH]
 """
 
 import argparse
@@ -20,13 +22,11 @@ import time
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 BUILD = pathlib.Path(os.environ.get("TESSARY_BUILD", ROOT / "build"))
-sys.path.insert(0, str(BUILD / "python"))
-sys.path.insert(0, str(ROOT / "sim"))
 
-import serial  # noqa: E402  (pyserial, a benchmark-only dependency)
-from launcher import Simulator  # noqa: E402
+import serial  # pyserial, a benchmark-only dependency
 
-import TessaryHardwareAPI as api  # noqa: E402
+import TessaryHardwareAPI as api
+from tessary.sim import Simulator
 
 BENCH = BUILD / "bench" / "tessary-bench"
 SIM = BUILD / "sim" / "tessary-sim"
@@ -95,7 +95,7 @@ def main():
     parser.add_argument("--json", default=str(BUILD / "bench.json"))
     args = parser.parse_args()
 
-    with Simulator("--triaxons", "1", "--handles", "0", binary=SIM) as sim:
+    with Simulator(triaxons=1, handles=0, binary=SIM) as sim:
         port = sim.arms[0]["pty"]
         samples = {mode: [] for mode, _ in ROWS}
         for mode, _ in ROWS:  # warm-up, not counted

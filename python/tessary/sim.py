@@ -1,14 +1,18 @@
-"""Start tessary-sim, wait for its devices, stop it and clean up after it.
+"""Virtual Triaxon arms and Handle tools for scripts and tests: start tessary-sim,
+wait until its devices are ready, stop it and clean up after it.
 
-As a module (standard library only):
+    from tessary.sim import Simulator
 
-    from launcher import Simulator          # with sim/ on sys.path
-    with Simulator("--triaxons", "2", "--link", folder) as sim:
-        port = sim.arms[0]["pty"]           # or ["link"]
+    with Simulator(triaxons=1, handles=1) as sim:
+        arm_port, handle_port = sim.ports     # pty paths (or links, with link=FOLDER)
+
+Keyword options are tessary-sim's options (`drop_every=3` is `--drop-every 3`);
+positional arguments are passed to it as they are. The program is found by
+`find_binary()`, the one lookup that the `tessary sim` command uses too.
 
 As a command wrapper, for programs in any language:
 
-    python sim/launcher.py [--binary PATH] [--env NAME] \\
+    python -m tessary.sim [--binary PATH] [--env NAME] \\
         -- SIM-ARGS [-- SIM-ARGS ...] -- COMMAND [ARG ...]
 
 starts one simulator per SIM-ARGS group (an empty group: the defaults), runs
@@ -17,10 +21,9 @@ line, then stops the simulators. "{tmp}" in the arguments stands for a fresh
 folder, also given as $TESSARY_SIM_TMP and removed at the end. The exit
 status is the command's, or 1 when a simulator failed to start, exit cleanly
 or remove its links.
-
-The binary is the one given, else $TESSARY_SIM, else build/sim/tessary-sim of
-this repository, else tessary-sim on PATH.
 """
+
+from __future__ import annotations
 
 import argparse
 import json
@@ -30,31 +33,70 @@ import shutil
 import signal
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import time
 from pathlib import Path
+from types import TracebackType
+from typing import NoReturn, TypedDict
 
-REPO_ROOT = Path(__file__).resolve().parents[1]
+NAME = "tessary-sim"
 
 
-def find_binary():
+class Device(TypedDict):
+    """One announced device, as its JSON line has it."""
+
+    kind: str  # "triaxon" or "handle"
+    pty: str  # the pseudo-terminal to open
+    link: str | None  # the link to it in the --link folder, if any
+
+
+def _candidates() -> list[Path]:
+    """Where tessary-sim may be, in the order looked at."""
+    places = []
     if os.environ.get("TESSARY_SIM"):
-        return os.environ["TESSARY_SIM"]
-    built = REPO_ROOT / "build" / "sim" / "tessary-sim"
-    if built.exists():
-        return str(built)
-    return shutil.which("tessary-sim") or str(built)
+        places.append(Path(os.environ["TESSARY_SIM"]))
+    # Where pip installs it: beside this interpreter (a venv), the scheme's
+    # scripts folder, or the user's (pip install --user).
+    places.append(Path(sys.executable).parent / NAME)
+    for scheme in (None, f"{os.name}_user"):
+        try:
+            scripts = sysconfig.get_path("scripts", scheme) if scheme else sysconfig.get_path("scripts")
+        except KeyError:
+            continue
+        places.append(Path(scripts) / NAME)
+    # Run from a source checkout: the build tree's.
+    places.append(Path(__file__).resolve().parents[2] / "build" / "sim" / NAME)
+    on_path = shutil.which(NAME)
+    if on_path:
+        places.append(Path(on_path))
+    return places
 
 
-def _device_count(args):
-    """How many JSON lines the simulator will print for these options."""
-    counts = {"--triaxons": 1, "--handles": 1}
-    it = iter(args)
-    for arg in it:
-        name, eq, value = arg.partition("=")
-        if name in counts:
-            counts[name] = int(value if eq else next(it))
-    return sum(counts.values())
+def find_binary() -> str:
+    """The tessary-sim program: $TESSARY_SIM when set, else the one installed
+    with this package, else a source checkout's build, else the one on PATH.
+
+    Raises FileNotFoundError, naming the places looked at, when there is none."""
+    places = _candidates()
+    for place in places:
+        if place.is_file() and os.access(place, os.X_OK):
+            return str(place)
+    looked = ", ".join(dict.fromkeys(str(p) for p in places))
+    raise FileNotFoundError(f"{NAME} not found (looked at {looked}; pip install puts it beside the interpreter,"
+                            " or set TESSARY_SIM)")
+
+
+def options(**values: int | bool | str | os.PathLike[str] | None) -> list[str]:
+    """tessary-sim options from keywords: delay_us=5 gives ["--delay-us", "5"];
+    True gives the bare flag; None and False leave the option out."""
+    args = []
+    for name, value in values.items():
+        if value is None or value is False:
+            continue
+        flag = "--" + name.replace("_", "-")
+        args += [flag] if value is True else [flag, os.fspath(value) if isinstance(value, os.PathLike) else str(value)]
+    return args
 
 
 class Simulator:
@@ -64,83 +106,98 @@ class Simulator:
     simulator left pointing at its ptys; it raises RuntimeError unless the
     simulator exited 0 and had removed its links itself."""
 
-    def __init__(self, *args, binary=None, start_timeout=5.0):
-        self.args = [str(a) for a in args]
-        self.binary = str(binary) if binary else find_binary()
+    def __init__(
+        self,
+        *args: str | os.PathLike[str] | int,
+        triaxons: int | None = None,
+        handles: int | None = None,
+        wireless: bool = False,
+        link: str | os.PathLike[str] | None = None,
+        drop_every: int | None = None,
+        truncate_every: int | None = None,
+        wrong_header_every: int | None = None,
+        delay_us: int | None = None,
+        hangup_after: int | None = None,
+        binary: str | os.PathLike[str] | None = None,
+        start_timeout: float = 5.0,
+    ) -> None:
+        self.args = [os.fspath(a) if isinstance(a, os.PathLike) else str(a) for a in args]
+        self.args += options(triaxons=triaxons, handles=handles, wireless=wireless, link=link,
+                             drop_every=drop_every, truncate_every=truncate_every,
+                             wrong_header_every=wrong_header_every, delay_us=delay_us, hangup_after=hangup_after)
+        self.binary = os.fspath(binary) if binary else find_binary()
         self.start_timeout = start_timeout
-        self.proc = None
-        self.lines = []  # the announcement lines as printed
-        self.devices = []  # and parsed
+        self.proc: subprocess.Popen[bytes] | None = None
+        self.lines: list[str] = []  # the device lines as printed
+        self.devices: list[Device] = []  # and parsed
         self.stderr = ""  # what it wrote there, once stopped
 
     @property
-    def arms(self):
+    def arms(self) -> list[Device]:
         return [d for d in self.devices if d["kind"] == "triaxon"]
 
     @property
-    def handles(self):
+    def handles(self) -> list[Device]:
         return [d for d in self.devices if d["kind"] == "handle"]
 
     @property
-    def pid(self):
+    def ports(self) -> list[str]:
+        """A path to open for each device, in the order announced (arms first):
+        its link when it has one, else its pty."""
+        return [d["link"] or d["pty"] for d in self.devices]
+
+    @property
+    def pid(self) -> int:
+        assert self.proc is not None, "not started"
         return self.proc.pid
 
-    def start(self):
-        wanted = _device_count(self.args)
+    def start(self) -> Simulator:
         self.proc = subprocess.Popen(
             [self.binary, *self.args],
             stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
         )
+        assert self.proc.stdout is not None
+        out = self.proc.stdout.fileno()
         deadline = time.monotonic() + self.start_timeout
         pending = b""
-        while len(self.devices) < wanted:
+        while True:
+            while b"\n" in pending:
+                line, pending = pending.split(b"\n", 1)
+                try:
+                    parsed = json.loads(line)
+                except ValueError:
+                    parsed = None
+                if not isinstance(parsed, dict):
+                    self._abort(f"printed {line!r}, not a device line")
+                if parsed.get("ready"):  # the last line: every device is up, signals are caught
+                    return self
+                self.devices.append(Device(kind=parsed["kind"], pty=parsed["pty"], link=parsed["link"]))
+                self.lines.append(line.decode())
             left = deadline - time.monotonic()
-            ready, _, _ = select.select([self.proc.stdout], [], [], max(left, 0))
+            ready, _, _ = select.select([out], [], [], max(left, 0))
             if not ready:
-                self._abort(f"announced {len(self.devices)} of {wanted} devices in {self.start_timeout:g} s")
-            chunk = os.read(self.proc.stdout.fileno(), 4096)
+                self._abort(f"was not ready within {self.start_timeout:g} s ({len(self.devices)} devices announced)")
+            chunk = os.read(out, 4096)
             if not chunk:
                 try:
-                    status = self.proc.wait(1)
+                    status: int | str = self.proc.wait(1)
                 except subprocess.TimeoutExpired:
                     status = "unknown"
                 self._abort(f"stopped before announcing its devices (status {status})")
             pending += chunk
-            while b"\n" in pending:
-                line, pending = pending.split(b"\n", 1)
-                try:
-                    self.devices.append(json.loads(line))
-                except ValueError:
-                    self._abort(f"printed {line!r}, not a device line")
-                self.lines.append(line.decode())
-        if wanted == 0:
-            self._wait_for_signal_handler(deadline)
-        return self
 
-    def _wait_for_signal_handler(self, deadline):
-        # With no device there is no line to wait for: ready means SIGTERM
-        # is caught, so stop() finds the handler in place.
-        bit = 1 << (signal.SIGTERM - 1)
-        while time.monotonic() < deadline and self.proc.poll() is None:
-            with open(f"/proc/{self.proc.pid}/status") as f:
-                for line in f:
-                    if line.startswith("SigCgt:") and int(line.split()[1], 16) & bit:
-                        return
-            time.sleep(0.005)
-        self._abort("never installed its signal handlers")
-
-    def _abort(self, why):
+    def _abort(self, why: str) -> NoReturn:
         self.stop(signal.SIGKILL, check=False)
         err = self.stderr.strip()
-        raise RuntimeError(f"tessary-sim {why}" + (f": {err}" if err else ""))
+        raise RuntimeError(f"{NAME} {why}" + (f": {err}" if err else ""))
 
-    def _remove_links(self):
+    def _remove_links(self) -> list[str]:
         """Remove the links that still point at this simulator's ptys; return them."""
         left = []
         for d in self.devices:
-            link = d.get("link")
+            link = d["link"]
             try:
                 if link and os.readlink(link) == d["pty"]:
                     os.unlink(link)
@@ -149,25 +206,26 @@ class Simulator:
                 pass
         return left
 
-    def stop(self, sig=signal.SIGTERM, timeout=5.0, check=True):
+    def stop(self, sig: int = signal.SIGTERM, timeout: float = 5.0, check: bool = True) -> int | None:
         """Stop the simulator; its exit status (negative: killed by that signal)."""
-        if self.proc is None:
+        proc = self.proc
+        if proc is None:
             return None
         why = None
-        if self.proc.poll() is None:
-            self.proc.send_signal(sig)
+        if proc.poll() is None:
+            proc.send_signal(sig)
             try:
-                self.proc.wait(timeout)
+                proc.wait(timeout)
             except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+                proc.kill()
+                proc.wait()
                 why = f"did not stop within {timeout:g} s of signal {sig}; killed"
-        if self.proc.stdout:
-            self.proc.stdout.close()
-            self.stderr = self.proc.stderr.read().decode(errors="replace")
-            self.proc.stderr.close()
-            self.proc.stdout = self.proc.stderr = None
-        status = self.proc.returncode
+        if proc.stdout and proc.stderr:
+            proc.stdout.close()
+            self.stderr = proc.stderr.read().decode(errors="replace")
+            proc.stderr.close()
+            proc.stdout = proc.stderr = None
+        status = proc.returncode
         left = self._remove_links()
         if why is None and status != 0:
             why = f"exited with status {status}"
@@ -175,26 +233,28 @@ class Simulator:
             why = f"left its links behind: {', '.join(left)}"
         if check and why:
             err = self.stderr.strip()
-            raise RuntimeError(f"tessary-sim {why}" + (f": {err}" if err else ""))
+            raise RuntimeError(f"{NAME} {why}" + (f": {err}" if err else ""))
         return status
 
-    def cpu_seconds(self):
+    def cpu_seconds(self) -> float:
         """User plus system CPU time the simulator has used so far."""
-        with open(f"/proc/{self.proc.pid}/stat") as f:
+        with open(f"/proc/{self.pid}/stat") as f:
             fields = f.read().rsplit(")", 1)[1].split()
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
-    def __enter__(self):
+    def __enter__(self) -> Simulator:
         return self.start()
 
-    def __exit__(self, exc_type, exc, tb):
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
         # With an exception already on its way, clean up without adding one.
         self.stop(check=exc_type is None)
 
 
-def _split_groups(argv):
+def _split_groups(argv: list[str]) -> tuple[list[str], list[list[str]], list[str]]:
     """Leading options, then the simulator groups and the command, all split at '--'."""
-    groups = [[]]
+    groups: list[list[str]] = [[]]
     for arg in argv:
         if arg == "--":
             groups.append([])
@@ -203,41 +263,41 @@ def _split_groups(argv):
     return groups[0], groups[1:-1], groups[-1] if len(groups) > 1 else []
 
 
-USAGE = "usage: launcher.py [--binary PATH] [--env NAME] -- SIM-ARGS [-- SIM-ARGS ...] -- COMMAND [ARG ...]"
+PROG = "python -m tessary.sim"
+USAGE = f"{PROG} [--binary PATH] [--env NAME] -- SIM-ARGS [-- SIM-ARGS ...] -- COMMAND [ARG ...]"
 
 
-def main(argv=None):
-    options, sims, command = _split_groups(sys.argv[1:] if argv is None else argv)
-    parser = argparse.ArgumentParser(prog="launcher.py", usage=USAGE[len("usage: "):])
+def main(argv: list[str] | None = None) -> int:
+    opts, sims, command = _split_groups(sys.argv[1:] if argv is None else argv)
+    parser = argparse.ArgumentParser(prog=PROG, usage=USAGE)
     parser.add_argument("--binary", help="the tessary-sim to run")
     parser.add_argument("--env", default="TESSARY_SIM_DEVICES", help="the variable that gets the device lines")
-    opts = parser.parse_args(options)
-    binary, env_name = opts.binary, opts.env
+    given = parser.parse_args(opts)
     if not sims or not command:
         parser.error("give at least one simulator group and a command")
     tmp = tempfile.mkdtemp(prefix="tessary-sim-")
-    running = []
+    running: list[Simulator] = []
     status = 1
     try:
         try:
             for group in sims:
-                running.append(Simulator(*(a.replace("{tmp}", tmp) for a in group), binary=binary).start())
-        except RuntimeError as e:
-            print(f"launcher: {e}", file=sys.stderr)
+                running.append(Simulator(*(a.replace("{tmp}", tmp) for a in group), binary=given.binary).start())
+        except (RuntimeError, FileNotFoundError) as e:
+            print(f"tessary.sim: {e}", file=sys.stderr)
             return 1
         env = dict(os.environ, TESSARY_SIM_TMP=tmp)
-        env[env_name] = "".join(line + "\n" for sim in running for line in sim.lines)
+        env[given.env] = "".join(line + "\n" for sim in running for line in sim.lines)
         try:
             status = subprocess.run([a.replace("{tmp}", tmp) for a in command], env=env).returncode
         except OSError as e:
-            print(f"launcher: cannot run {command[0]}: {e.strerror}", file=sys.stderr)
+            print(f"tessary.sim: cannot run {command[0]}: {e.strerror}", file=sys.stderr)
             status = 127
     finally:
         for sim in running:
             try:
                 sim.stop()
             except RuntimeError as e:
-                print(f"launcher: {e}", file=sys.stderr)
+                print(f"tessary.sim: {e}", file=sys.stderr)
                 status = status or 1
         shutil.rmtree(tmp, ignore_errors=True)
     return status if status >= 0 else 128 - status

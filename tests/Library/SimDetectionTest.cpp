@@ -1,5 +1,5 @@
 // Detection against tessary-sim, its ports linked into folders that stand in
-// for /dev. ctest runs each case through sim/launcher.py (see CMakeLists.txt),
+// for /dev. ctest runs each case through python -m tessary.sim (see CMakeLists.txt),
 // which starts the simulators the case needs with their links under
 // $TESSARY_SIM_TMP and afterwards fails the test unless they exit 0 having
 // removed their links. Run any other way, the cases are skipped.
@@ -29,7 +29,7 @@ class SimDetection : public ::testing::Test {
 protected:
     void SetUp() override {
         const char* tmp = std::getenv("TESSARY_SIM_TMP");
-        if (tmp == nullptr || *tmp == '\0') GTEST_SKIP() << "run by ctest through sim/launcher.py";
+        if (tmp == nullptr || *tmp == '\0') GTEST_SKIP() << "run by ctest through python -m tessary.sim";
         tmp_ = tmp;
     }
 

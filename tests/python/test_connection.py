@@ -17,8 +17,7 @@ import TessaryHardwareAPI as api
 from conftest import MODULE_DIR, ROOT
 from support import AT_ONCE, ONE_WAIT, TIMED_OUT, WITHIN_BUDGET, state, timed, wakeup_reply
 
-sys.path.insert(0, str(ROOT / "tests" / "sim"))
-from simulator import Simulator  # noqa: E402
+from tessary.sim import Simulator
 
 PURE = 'Tried to call pure virtual function "API::Devices::Handle::OnReceiveHandleStatusMessage"'
 WAKEUP_REPLY = wakeup_reply()

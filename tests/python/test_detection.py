@@ -1,17 +1,15 @@
 import json
 import os
-import sys
 import time
 import uuid
 
 import pytest
 
 import TessaryHardwareAPI as api
-from conftest import ROOT, run_python
+from conftest import run_python
 from support import AT_ONCE, INSTANT, LATE_REPLY, Ticker, wakeup_reply
 
-sys.path.insert(0, str(ROOT / "tests" / "sim"))
-from simulator import dev_lock  # noqa: E402,F401 (a fixture)
+from simulator import dev_lock  # noqa: F401 (a fixture)
 
 FUNCTIONS = [
     ("detect_triaxons", "detect available triaxon devices"),

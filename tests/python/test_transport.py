@@ -5,7 +5,6 @@ import json
 import os
 import re
 import signal
-import sys
 import threading
 import time
 import uuid
@@ -14,10 +13,9 @@ import pytest
 import serial
 
 import TessaryHardwareAPI as api
-from conftest import ROOT, run_python
+from conftest import run_python
 
-sys.path.insert(0, str(ROOT / "tests" / "sim"))
-from simulator import Simulator, dev_lock  # noqa: E402,F401 (a fixture)
+from simulator import Simulator, dev_lock  # noqa: F401 (a fixture)
 
 # Pushed along x, the simulated arm comes to rest against its stop at x = 0.1,
 # so every answered exchange reports a non-zero position and a lost one zeros.

@@ -1,4 +1,4 @@
-"""Talk to tessary-sim's devices as a host would; Simulator comes from sim/launcher.py.
+"""Talk to tessary-sim's devices as a host would; Simulator comes from tessary.sim.
 
     with Simulator("--triaxons", "2") as sim:
         with HostPort(sim.arms[0]["pty"]) as port:
@@ -10,7 +10,6 @@ import errno
 import fcntl
 import os
 import select
-import sys
 import tempfile
 import termios
 import time
@@ -18,9 +17,9 @@ from pathlib import Path
 
 import pytest
 
+from tessary.sim import Simulator, find_binary as binary_path  # noqa: F401
+
 REPO_ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(REPO_ROOT / "sim"))
-from launcher import Simulator, find_binary as binary_path  # noqa: E402,F401
 
 
 @pytest.fixture

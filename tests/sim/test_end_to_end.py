@@ -26,8 +26,6 @@ if MODULE_DIR not in sys.path:
     sys.path.insert(0, MODULE_DIR)
 
 import TessaryHardwareAPI as api  # noqa: E402
-
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
 from support import timed  # noqa: E402
 
 ARM_ID = list(bytes.fromhex("7e551ac0510040008000000000000000"))

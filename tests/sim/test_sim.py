@@ -77,6 +77,29 @@ class TestCommandLine:
         with Simulator("--triaxons", "0", "--handles", "0") as s:
             assert s.devices == []
 
+    @pytest.mark.parametrize("args, devices", [([], 2), (["--triaxons", "2", "--handles", "1"], 3),
+                                               (["--triaxons", "0", "--handles", "0"], 0)])
+    def test_ready_line_after_the_devices(self, args, devices):
+        proc = subprocess.Popen([binary_path(), *args], stdout=subprocess.PIPE, text=True)
+        try:
+            lines = [proc.stdout.readline() for _ in range(devices + 1)]
+        finally:
+            proc.terminate()
+            assert proc.wait(5) == 0  # the signal handlers were in place
+        assert all(json.loads(line)["kind"] in ("triaxon", "handle") for line in lines[:-1])
+        assert lines[-1] == f'{{"ready": true, "devices": {devices}}}\n'
+        assert proc.stdout.read() == ""
+
+    def test_keyword_options_and_ports(self, tmp_path):
+        s = Simulator("--drop-every", "9", triaxons=2, handles=1, wireless=True, link=tmp_path, delay_us=0,
+                      hangup_after=None)
+        assert s.args == ["--drop-every", "9", "--triaxons", "2", "--handles", "1", "--wireless",
+                          "--link", str(tmp_path), "--delay-us", "0"]
+        with s:
+            assert s.ports == [str(tmp_path / n) for n in ("ttyACM-sim0", "ttyACM-sim1", "rfcomm-sim0")]
+        with Simulator(triaxons=1, handles=1) as s:
+            assert s.ports == [d["pty"] for d in s.devices]
+
     @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
     def test_links_created_and_removed(self, tmp_path, sig):
         s = Simulator("--triaxons", "2", "--handles", "1", "--link", tmp_path).start()
@@ -142,14 +165,15 @@ class TestCommandLine:
 
 # --- the launcher ----------------------------------------------------------------
 
-LAUNCHER = [sys.executable, str(REPO_ROOT / "sim" / "launcher.py"), "--binary", binary_path()]
+LAUNCHER = [sys.executable, "-m", "tessary.sim", "--binary", binary_path()]
+LAUNCHER_ENV = dict(os.environ, PYTHONPATH=str(REPO_ROOT / "python"))
 SHOW = 'printf "%s" "$TESSARY_SIM_DEVICES"; echo "$TESSARY_SIM_TMP"; ls {tmp}/a; exit 3'
 
 
 class TestLauncher:
     def test_wrapper_passes_devices_and_status_and_cleans_up(self):
         r = subprocess.run([*LAUNCHER, "--", "--handles", "0", "--link", "{tmp}/a", "--", "--triaxons", "0",
-                            "--", "sh", "-c", SHOW], capture_output=True, text=True, timeout=10)
+                            "--", "sh", "-c", SHOW], capture_output=True, text=True, timeout=10, env=LAUNCHER_ENV)
         assert r.returncode == 3, r.stderr
         arm, handle, tmp, listing = r.stdout.splitlines()
         assert json.loads(arm)["link"] == f"{tmp}/a/ttyACM-sim0" and listing == "ttyACM-sim0"
@@ -158,9 +182,9 @@ class TestLauncher:
 
     def test_wrapper_stops_at_a_simulator_that_fails(self):
         r = subprocess.run([*LAUNCHER, "--", "--link", "{tmp}", "--", "--link", "{tmp}", "--", "echo", "ran"],
-                           capture_output=True, text=True, timeout=10)
+                           capture_output=True, text=True, timeout=10, env=LAUNCHER_ENV)
         assert (r.returncode, r.stdout) == (1, "")
-        assert r.stderr.startswith("launcher: tessary-sim stopped before announcing its devices (status 1):"
+        assert r.stderr.startswith("tessary.sim: tessary-sim stopped before announcing its devices (status 1):"
                                    " tessary-sim: '/tmp/tessary-sim-")
         assert r.stderr.count("\n") == 1
 
