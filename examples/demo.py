@@ -7,10 +7,10 @@ against real devices, and stops the simulators.
 Everything it writes goes to a fresh folder of its own (tessary-demo-*
 under the system's temporary folder), printed at the start: the loop's plot,
 and the port links unless they go to /dev. Detection only looks in /dev, so
-the virtual ports are linked there (/dev/ttyACM-sim0, /dev/ttyUSB-sim0,
-/dev/rfcomm-sim0) when this process may write there. Otherwise the links go
-to the demo's folder, detection is skipped and the examples are given the
-ports directly.
+the module's detection functions find them when they are linked there
+(/dev/ttyACM-sim0, /dev/ttyUSB-sim0, /dev/rfcomm-sim0), which needs root.
+Otherwise the links go to the demo's folder and detection looks there
+(tessary.detect).
 
 It ends with the `tessary` command (installed with the module): `tessary
 ports` listing the virtual ports and `tessary info` on the virtual arm.
@@ -24,17 +24,10 @@ import sys
 import tempfile
 import time
 
+from tessary.sim import Simulator, find_binary  # starts tessary-sim, reads its JSON lines
+
 HERE = pathlib.Path(__file__).resolve().parent
-REPO = HERE.parent
-sys.path.insert(0, str(REPO / "sim"))
-from launcher import Simulator, find_binary  # noqa: E402  (starts tessary-sim, reads its JSON lines)
-
 BIN = os.path.dirname(sys.executable)
-
-
-def find_simulator() -> str:
-    """tessary-sim installed beside this interpreter, else $TESSARY_SIM, else the build tree."""
-    return shutil.which("tessary-sim", path=BIN) or find_binary()
 
 
 def cli_commands(arm: str, link_dir: str | pathlib.Path) -> list[list[str]]:
@@ -64,8 +57,8 @@ def start_simulators(link_dir: str | pathlib.Path, binary: str) -> list[Simulato
     """An arm with a wired handle, and a wireless handle, linked in link_dir."""
     sims = []
     try:
-        sims.append(Simulator("--link", link_dir, binary=binary).start())
-        sims.append(Simulator("--triaxons", "0", "--wireless", "--link", link_dir, binary=binary).start())
+        sims.append(Simulator(link=link_dir, binary=binary).start())
+        sims.append(Simulator(triaxons=0, wireless=True, link=link_dir, binary=binary).start())
     except RuntimeError:
         for sim in sims:
             sim.stop(check=False)
@@ -75,12 +68,13 @@ def start_simulators(link_dir: str | pathlib.Path, binary: str) -> list[Simulato
 
 def main() -> None:
     began = time.monotonic()
-    binary = find_simulator()
-    if not os.access(binary, os.X_OK):
-        sys.exit(f"tessary-sim not found (looked beside {sys.executable}, in $TESSARY_SIM and at {binary})")
-    print(f"virtual devices: {binary}")
     out = pathlib.Path(tempfile.mkdtemp(prefix="tessary-demo-"))
     print(f"demo output folder: {out}")
+    try:
+        binary = find_binary()
+    except FileNotFoundError as e:
+        sys.exit(str(e))
+    print(f"virtual devices: {binary}")
     plot = out / "haptic_wall.png"
 
     link_dir = out / "ports"
@@ -94,7 +88,7 @@ def main() -> None:
     else:
         print("/dev is not writable (run as root to have the devices detected)")
     if sims is None:
-        print(f"linking them in {link_dir} instead, skipping detection and opening the ports directly")
+        print(f"linking them in {link_dir} instead, where tessary.detect() looks")
         sims = start_simulators(link_dir, binary)
     in_dev = link_dir == pathlib.Path("/dev")
 
@@ -103,12 +97,11 @@ def main() -> None:
         for sim in sims:
             for device in sim.devices:
                 print(f"  {device['kind']:8} {device['link']} -> {device['pty']}")
-        arm = sims[0].arms[0]["link"]
-        wired, wireless = sims[0].handles[0]["link"], sims[1].handles[0]["link"]
+        arm, wired = sims[0].ports  # their links: an arm, then a handle
+        (wireless,) = sims[1].ports
 
         run("open_port.py", arm)
-        if in_dev:
-            run("detect.py")
+        run("detect.py", *([] if in_dev else [str(link_dir)]))
         run("arm_info.py", arm)
         # Nobody holds the virtual arm, so a 2 N push stands in for a hand.
         run("haptic_wall.py", arm, "--push", "2", "--plot", str(plot))

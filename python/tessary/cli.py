@@ -1,6 +1,6 @@
 """The `tessary` command: list, detect, query and watch Triaxon arms and Handle tools.
 
-    tessary ports [--json]            ports and their facts, without opening any
+    tessary ports [--json] [--all]    ports and their facts, without opening any
     tessary detect [--json]           probe each candidate port, one line per port
     tessary info PORT                 an arm's identity and readings, or a handle's information
     tessary watch PORT [--csv FILE]   live state of an arm (zero force) or a handle's status
@@ -17,18 +17,19 @@ import csv
 import dataclasses
 import errno
 import json
+import math
 import os
 import re
 import shlex
 import stat
 import sys
-import sysconfig
 import tempfile
 import time
 import uuid
-from pathlib import Path
 
+from tessary import __version__, detection
 from tessary.ports import Port, kind_of, list_ports, port_facts
+from tessary.sim import find_binary
 
 PROG = "tessary"
 ZERO_FORCE = [0.0, 0.0, 0.0]
@@ -86,7 +87,13 @@ def import_api():
 
 
 def roots(args):
-    return {"dev": args.dev, "sys": args.sys, "proc": args.proc}
+    """The folders the port facts come from; only `ports` and `detect` take --dev."""
+    return {"dev": getattr(args, "dev", "/dev"), "sys": args.sys, "proc": args.proc}
+
+
+def shown(path: str) -> str:
+    """A path fit to print: bytes of a name that are not UTF-8 as \\xNN."""
+    return os.fsencode(path).decode("utf-8", "backslashreplace")
 
 
 def access_hint(port: Port) -> str:
@@ -96,7 +103,9 @@ def access_hint(port: Port) -> str:
 
 
 def busy_hint(port: Port) -> str:
-    holder = f"process {port.holder}" if port.holder else "another program"
+    holder = "another program"
+    if port.holder:
+        holder = f"process {port.holder}" + (f" ({port.holder_name})" if port.holder_name else "")
     return f"busy: {holder} holds it"
 
 
@@ -125,7 +134,7 @@ OPEN_ERRORS = {
 
 def open_stream(api, path):
     with LibraryLines() as lines:
-        stream = api.SerialStream(path)
+        stream = api.SerialStream(os.fsencode(path))
     if not stream.is_open:
         code = lines.errno()
         raise Failure(f"{path}: " + OPEN_ERRORS.get(code, f"cannot open: {os.strerror(code or errno.EIO)}"))
@@ -190,15 +199,16 @@ def port_state(port: Port) -> str:
 
 
 def cmd_ports(args):
-    ports = list_ports(**roots(args))
+    ports = list_ports(**roots(args), all=args.all)
     if args.json:
         print(json.dumps([dict(dataclasses.asdict(p), usb_id=p.usb_id) for p in ports], indent=2))
         return 0
     if not ports:
-        print("no ttyACM, ttyUSB or rfcomm ports")
+        print("no ttyACM, ttyUSB or rfcomm ports" + (" and no other serial ports" if args.all else ""))
         return 0
-    header = ("PORT", "KIND", "DRIVER", "USB", "SERIAL", "STATE")
-    rows = [(p.path, p.kind, p.driver, p.usb_id, p.serial_number, port_state(p)) for p in ports]
+    header = ("PORT", "KIND", "DRIVER", "USB", "LOCATION", "SERIAL", "STATE")
+    rows = [(shown(p.path), p.kind, p.driver or ("pty" if p.pty else None), p.usb_id, p.location,
+             p.serial_number, port_state(p)) for p in ports]
     widths = [max(len(str(v or "-")) for v in column) for column in zip(header, *rows)]
     indent = " " * (widths[0] + 2)
     for i, row in enumerate([header, *rows]):
@@ -217,34 +227,33 @@ def cmd_ports(args):
 
 
 def cmd_detect(args):
-    api = import_api()
-    found = {"triaxons": [], "handles": [], "wired_handles": [], "wireless_handles": []}
-    ports = [p for p in list_ports(**roots(args)) if p.kind]
-    if not ports:
-        print("no ttyACM, ttyUSB or rfcomm ports to probe", file=sys.stderr)
-    for port in ports:
+    import_api()  # one clear line when the module is missing, before any probe
+    probed = 0
+
+    def probe(path, kind):
+        """tessary.detect's probe, with a line per port and the port facts first."""
+        nonlocal probed
+        probed += 1
+        port = port_facts(path, **roots(args))
         if not port.exists or port.busy or not port.can_open:
-            print(f"{port.path}: {port.kind}: skipped, {port_state(port)}", file=sys.stderr, flush=True)
-            continue
-        print(f"{port.path}: {port.kind}: probing ...", end="", file=sys.stderr, flush=True)
+            print(f"{shown(path)}: {kind}: skipped, {port_state(port)}", file=sys.stderr, flush=True)
+            return False
+        print(f"{shown(path)}: {kind}: probing ...", end="", file=sys.stderr, flush=True)
         start = time.monotonic()
         with LibraryLines():
-            if port.kind == "arm":
-                answered = api.probe_triaxon(port.path)
-            else:
-                answered = api.probe_handle(port.path)
+            answered = detection.probe(path, kind)
         verdict = "found" if answered else "no answer"
         print(f" {verdict} ({time.monotonic() - start:.2f} s)", file=sys.stderr, flush=True)
-        if answered:
-            if port.kind == "arm":
-                found["triaxons"].append(port.path)
-            else:
-                found["handles"].append(port.path)
-                found["wired_handles" if port.kind == "wired handle" else "wireless_handles"].append(port.path)
+        return answered
+
+    found = detection.detect(args.dev, probe=probe)._asdict()
+    if not probed:
+        print("no ttyACM, ttyUSB or rfcomm ports to probe", file=sys.stderr)
     if args.json:
         print(json.dumps(found, indent=2))
     else:
-        print_fields([(name.replace("_", " ") + ":", " ".join(paths) or "-") for name, paths in found.items()])
+        print_fields([(name.replace("_", " ") + ":", " ".join(map(shown, paths)) or "-")
+                      for name, paths in found.items()])
     return 0
 
 
@@ -282,8 +291,8 @@ def arm_info(api, stream, path):
 def identity_fields(path, device_id, model, hardware, firmware):
     """The rows both kinds of device answer a wake-up with."""
     return [
-        ("port", path),
-        ("device id", device_id),
+        ("port", shown(path)),
+        ("device id", device_id_text(device_id)),
         ("model number", model),
         ("hardware version", hardware),
         ("firmware version", firmware),
@@ -314,12 +323,17 @@ def handle_info(api, stream, path):
         raise Failure(f"{path}: the device answering is not a handle")
 
 
+def device_id_text(device_id: int) -> str:
+    """Device ids in hex, as the protocol documentation writes them (0x7100)."""
+    return f"0x{device_id:04x}"
+
+
 def print_status(path, status):
     device_id, quaternion, error_flag, hall, data = status
     print_fields(
         [
-            ("port", path),
-            ("device id", device_id),
+            ("port", shown(path)),
+            ("device id", device_id_text(device_id)),
             ("quaternion", " ".join(f"{q:+.4f}" for q in quaternion)),
             ("error flag", error_flag),
             ("hall effect sensor level", hall),
@@ -340,7 +354,9 @@ def cmd_info(args):
 # --- watch -------------------------------------------------------------------
 
 ARM_COLUMNS = ["time_s", "position_x", "position_y", "position_z", "velocity_x", "velocity_y", "velocity_z"]
-HANDLE_COLUMNS = ["time_s", "device_id", "q0", "q1", "q2", "q3", "error_flag", "hall_effect_sensor_level", "user_data"]
+# The quaternion in wire order, scalar first.
+HANDLE_COLUMNS = ["time_s", "device_id", "quaternion_w", "quaternion_x", "quaternion_y", "quaternion_z",
+                  "error_flag", "hall_effect_sensor_level", "user_data"]
 
 
 def arm_sampler(api, stream):
@@ -375,8 +391,6 @@ def handle_sampler(api, stream):
 
 
 def cmd_watch(args):
-    if args.rate <= 0:
-        raise Failure("--rate must be above 0")
     kind = device_kind(args.port, args)
     check_port(args.port, args)
     api = import_api()
@@ -488,23 +502,11 @@ def cmd_udev_rule(args):
 # --- sim ---------------------------------------------------------------------
 
 
-def sim_binary():
-    scripts = sysconfig.get_path("scripts")
-    candidates = [os.path.join(os.path.dirname(sys.executable), "tessary-sim")]
-    if scripts:
-        candidates.append(os.path.join(scripts, "tessary-sim"))
-    if os.environ.get("TESSARY_SIM"):
-        candidates.append(os.environ["TESSARY_SIM"])
-    candidates.append(os.path.join("build", "sim", "tessary-sim"))
-    candidates.append(str(Path(__file__).resolve().parents[2] / "build" / "sim" / "tessary-sim"))
-    for candidate in candidates:
-        if os.path.isfile(candidate) and os.access(candidate, os.X_OK):
-            return candidate
-    raise Failure("tessary-sim not found (pip install . puts it beside the interpreter; or set TESSARY_SIM)")
-
-
 def run_sim(arguments):
-    binary = sim_binary()
+    try:
+        binary = find_binary()  # the lookup tessary.sim.Simulator uses
+    except FileNotFoundError as error:
+        raise Failure(str(error)) from None
     sys.stdout.flush()
     os.execv(binary, ["tessary-sim", *arguments])
 
@@ -512,22 +514,39 @@ def run_sim(arguments):
 # --- entry -------------------------------------------------------------------
 
 
+def above_zero(text: str) -> float:
+    """A finite number above 0 (nan, inf, 0 and below are refused)."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"must be a finite number above 0, not {text!r}")
+    return value
+
+
 def parser():
+    # The system folders, replaceable for tests; hidden from the help.
     where = argparse.ArgumentParser(add_help=False)
-    where.add_argument("--dev", default="/dev", metavar="DIR", help="device folder to list (default /dev)")
     where.add_argument("--sys", default="/sys", help=argparse.SUPPRESS)
     where.add_argument("--proc", default="/proc", help=argparse.SUPPRESS)
+    listed = argparse.ArgumentParser(add_help=False, parents=[where])
+    listed.add_argument("--dev", default="/dev", metavar="DIR", help="device folder to look in (default /dev)")
     kind = argparse.ArgumentParser(add_help=False)
     kind.add_argument("--kind", choices=("arm", "handle"), help="device on the port, when its name does not tell")
 
     top = argparse.ArgumentParser(prog=PROG, description="Find, query and watch Triaxon arms and Handle tools.")
+    top.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    ports = commands.add_parser("ports", parents=[where], help="list serial ports and their facts without opening them")
+    ports = commands.add_parser("ports", parents=[listed],
+                                help="list serial ports and their facts without opening them")
     ports.add_argument("--json", action="store_true", help="print JSON")
+    ports.add_argument("--all", action="store_true",
+                       help="also list the other serial ports (ttyS, ttyAMA, ...), which detection never probes")
     ports.set_defaults(run=cmd_ports)
 
-    detect = commands.add_parser("detect", parents=[where], help="probe each candidate port for an arm or a handle")
+    detect = commands.add_parser("detect", parents=[listed], help="probe each candidate port for an arm or a handle")
     detect.add_argument("--json", action="store_true", help="print the results as JSON")
     detect.set_defaults(run=cmd_detect)
 
@@ -538,8 +557,8 @@ def parser():
     watch = commands.add_parser("watch", parents=[where, kind], help="an arm's state under zero force, or a handle's status, live")
     watch.add_argument("port", metavar="PORT")
     watch.add_argument("--csv", metavar="FILE", help="record every sample, with a header line")
-    watch.add_argument("--rate", type=float, default=100.0, metavar="HZ", help="exchanges a second (default 100)")
-    watch.add_argument("--duration", type=float, metavar="S", help="stop after S seconds (default: at Ctrl-C)")
+    watch.add_argument("--rate", type=above_zero, default=100.0, metavar="HZ", help="exchanges a second (default 100)")
+    watch.add_argument("--duration", type=above_zero, metavar="S", help="stop after S seconds (default: at Ctrl-C)")
     watch.set_defaults(run=cmd_watch)
 
     udev = commands.add_parser("udev-rule", parents=[where], help="print a udev rule for the device on PORT")

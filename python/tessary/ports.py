@@ -6,7 +6,7 @@ may reset or wake the device on it; reading these files touches nothing.
 
     from tessary.ports import list_ports
     for port in list_ports():
-        print(port.path, port.kind, port.usb_id, port.can_open, port.busy)
+        print(port.path, port.kind, port.usb_id, port.location, port.can_open, port.busy)
 
 The roots are parameters so that tests can point them at small fake trees.
 """
@@ -17,11 +17,17 @@ import grp
 import os
 import re
 import stat
+from collections.abc import Callable
 from dataclasses import dataclass
+
+# os.access, or a stand-in for tests: (path, mode) -> allowed.
+Access = Callable[[str, int], bool]
 
 # The markers the library's detection classifies names by: the first found
 # anywhere in the name decides.
 KINDS = (("ttyACM", "arm"), ("ttyUSB", "wired handle"), ("rfcomm", "wireless handle"))
+# Unix98 pseudo-terminal slaves (/dev/pts/N) have these major numbers.
+PTY_MAJORS = range(136, 144)
 
 
 @dataclass(frozen=True)
@@ -41,6 +47,10 @@ class Port:
     group: str | None  # when not: the group whose members may
     busy: bool  # another process holds a lock on it, so opening fails (EBUSY)
     holder: int | None  # that process's id, when the kernel tells it
+    holder_name: str | None  # and its name (/proc/PID/comm), when readable
+    location: str | None  # USB bus path of the port's interface, e.g. 1-1.2:1.0: tells apart
+    # two adapters that have no serial number, and stays while the same socket is used
+    pty: bool  # a pseudo-terminal (tessary-sim's devices, and links to them)
 
     @property
     def usb_id(self) -> str | None:
@@ -56,35 +66,60 @@ def kind_of(name: str) -> str | None:
     return None
 
 
-def list_ports(dev="/dev", sys="/sys", proc="/proc", access=os.access) -> list[Port]:
-    """Every ttyACM, ttyUSB and rfcomm port that sysfs or the device folder knows.
+def candidates(dev: str = "/dev") -> list[tuple[str, str]]:
+    """(path, kind) of each name in the device folder that carries a marker, as
+    detection would probe them, sorted by name. Raises OSError when the folder
+    cannot be listed. Names that are not UTF-8 come as os.fsdecode gives them:
+    os.fsencode(path) is the name again."""
+    found = []
+    for name in sorted(os.listdir(dev), key=_natural):
+        kind = kind_of(name)
+        if kind:
+            found.append((os.path.join(dev, name), kind))
+    return found
+
+
+def list_ports(
+    dev: str = "/dev", sys: str = "/sys", proc: str = "/proc", access: Access = os.access, all: bool = False
+) -> list[Port]:
+    """Every ttyACM, ttyUSB and rfcomm port that sysfs or the device folder knows;
+    with all=True the other serial ports too (ttyS, ttyAMA, ...), whose kind is
+    None: detection never probes them.
 
     Sorted by name, numbers in names compared as numbers (ttyUSB2 before
     ttyUSB10). Links in the device folder whose names carry a marker count too,
-    as they do for detection.
+    as they do for detection. Raises OSError when the device folder cannot be
+    listed.
     """
-    names = set()
-    for folder in (os.path.join(sys, "class", "tty"), dev):
-        try:
-            names.update(n for n in os.listdir(folder) if kind_of(n))
-        except OSError:
-            pass
+    names = {os.path.basename(path) for path, _ in candidates(dev)}
+    tty = os.path.join(sys, "class", "tty")
+    try:
+        known = os.listdir(tty)
+    except OSError:
+        known = []
+    names.update(n for n in known if kind_of(n) or (all and _serial_hardware(os.path.join(tty, n))))
     by_id = _by_id_links(dev)
     locks = _locks(proc)
-    return [_facts(os.path.join(dev, n), sys, access, by_id, locks) for n in sorted(names, key=_natural)]
+    return [_facts(os.path.join(dev, n), sys, proc, access, by_id, locks) for n in sorted(names, key=_natural)]
 
 
-def port_facts(path: str, dev="/dev", sys="/sys", proc="/proc", access=os.access) -> Port:
+def port_facts(path: str, dev: str = "/dev", sys: str = "/sys", proc: str = "/proc", access: Access = os.access) -> Port:
     """The same facts for one path, whatever its name (kind is None when the
     name has no marker)."""
-    return _facts(path, sys, access, _by_id_links(dev), _locks(proc))
+    return _facts(path, sys, proc, access, _by_id_links(dev), _locks(proc))
 
 
-def _natural(name):
+def _natural(name: str) -> list[int | str]:
     return [int(part) if part.isdigit() else part for part in re.split(r"(\d+)", name)]
 
 
-def _read(path):
+def _serial_hardware(folder: str) -> bool:
+    """A tty with a device behind it (not a console, pty or virtual terminal),
+    less the ttyS placeholders of serial8250 that have no UART (type 0)."""
+    return os.path.exists(os.path.join(folder, "device")) and _read(os.path.join(folder, "type")) != "0"
+
+
+def _read(path: str) -> str | None:
     try:
         with open(path, encoding="utf-8", errors="replace") as f:
             return f.read().strip() or None
@@ -92,26 +127,26 @@ def _read(path):
         return None
 
 
-def _by_id_links(dev):
+def _by_id_links(dev: str) -> dict[str, str]:
     folder = os.path.join(dev, "serial", "by-id")
     try:
         links = sorted(os.listdir(folder))
     except OSError:
         return {}
-    found = {}
+    found: dict[str, str] = {}
     for link in links:
         found.setdefault(os.path.realpath(os.path.join(folder, link)), os.path.join(folder, link))
     return found
 
 
-def _locks(proc):
+def _locks(proc: str) -> dict[tuple[int, int, int], int | None]:
     """(device major, minor, inode) -> holder pid, from the kernel's lock table.
 
     Lines look like "1: FLOCK  ADVISORY  WRITE 1234 00:1a:3 0 EOF"; the device
     numbers are hex, the inode decimal. Waiting requests ("1: -> FLOCK ...")
     hold nothing.
     """
-    held = {}
+    held: dict[tuple[int, int, int], int | None] = {}
     try:
         with open(os.path.join(proc, "locks")) as f:
             lines = f.readlines()
@@ -133,7 +168,7 @@ def _locks(proc):
     return held
 
 
-def _sys_dir(path, st, sys):
+def _sys_dir(path: str, st: os.stat_result | None, sys: str) -> str | None:
     """The port's folder in sysfs: by device number for a real device node,
     else by the name of the file the path leads to."""
     if st is not None and stat.S_ISCHR(st.st_mode):
@@ -144,36 +179,50 @@ def _sys_dir(path, st, sys):
     return folder if os.path.isdir(folder) else None
 
 
-def _usb_device(device, sys):
+def _usb_device(device: str, sys: str) -> tuple[str, str | None] | tuple[None, None]:
     """Walks up from the port's device to the USB device that carries it: the
-    first folder with idVendor (an interface for ttyACM, the port's interface's
-    parent for ttyUSB)."""
+    first folder with idVendor (the parent of the interface for ttyACM, of the
+    port's interface for ttyUSB). Returns it and the interface below it."""
     top = os.path.realpath(os.path.join(sys, "devices"))
-    folder = device
+    folder, below = device, None
     while folder.startswith(top + os.sep):
         if os.path.isfile(os.path.join(folder, "idVendor")):
-            return folder
-        folder = os.path.dirname(folder)
-    return None
+            return folder, below
+        folder, below = os.path.dirname(folder), folder
+    return None, None
 
 
-def _facts(path, sys, access, by_id, locks):
+def _process_name(proc: str, pid: int | None) -> str | None:
+    return _read(os.path.join(proc, str(pid), "comm")) if pid else None
+
+
+def _facts(
+    path: str,
+    sys: str,
+    proc: str,
+    access: Access,
+    by_id: dict[str, str],
+    locks: dict[tuple[int, int, int], int | None],
+) -> Port:
     name = os.path.basename(path)
     try:
         st = os.stat(path)
     except OSError:
         st = None
 
-    driver = usb = None
+    driver = usb = interface = None
     folder = _sys_dir(path, st, sys)
     device = os.path.join(folder, "device") if folder else None
     if device and os.path.exists(device):
         device = os.path.realpath(device)
+        # Newer kernels put a serial-base port between a UART's tty and its device.
+        while os.path.basename(os.path.realpath(os.path.join(device, "subsystem"))) == "serial-base":
+            device = os.path.dirname(device)
         if os.path.exists(os.path.join(device, "driver")):
             driver = os.path.basename(os.path.realpath(os.path.join(device, "driver")))
-        usb = _usb_device(device, sys)
+        usb, interface = _usb_device(device, sys)
 
-    def usb_attr(attr):
+    def usb_attr(attr: str) -> str | None:
         return _read(os.path.join(usb, attr)) if usb else None
 
     can_open = st is not None and access(path, os.R_OK | os.W_OK)
@@ -205,4 +254,7 @@ def _facts(path, sys, access, by_id, locks):
         group=group,
         busy=bool(busy),
         holder=holder,
+        holder_name=_process_name(proc, holder),
+        location=os.path.basename(interface or usb) if usb else None,
+        pty=st is not None and stat.S_ISCHR(st.st_mode) and os.major(st.st_rdev) in PTY_MAJORS,
     )

@@ -6,15 +6,16 @@
 - ttyACM0: a modem-class port (cdc_acm) without a manufacturer string;
 - rfcomm0: a Bluetooth link, no USB facts (a lock request waiting on it holds nothing);
 - ttyACM1: a device file without sysfs facts, group-only permissions;
-- ttyUSB1: busy, another process holds a lock on it;
+- ttyUSB1: busy, another process (HOLDER, named HOLDER_NAME) holds a lock on it;
 - ttyACM2: known to sysfs, missing from the device folder;
-- ttyS0: not a candidate.
+- ttyS0: not a candidate, a UART listed with --all; ttyS1: a placeholder without one (type 0).
 """
 
 import os
 
 USB = "devices/pci0000:00/0000:00:14.0/usb1"
 HOLDER = 4242
+HOLDER_NAME = "arm-logger"
 
 
 def _write(path, text):
@@ -65,6 +66,9 @@ def make_tree(root):
     _tty(sys, "rfcomm0", None)
     _tty(sys, "ttyACM2", None)
     _tty(sys, "ttyS0", "devices/pnp0/00:00")
+    _write(f"{sys}/class/tty/ttyS0/type", "4")
+    _tty(sys, "ttyS1", "devices/platform/serial8250")
+    _write(f"{sys}/class/tty/ttyS1/type", "0")
 
     for name in ("ttyUSB0", "ttyACM0", "rfcomm0", "ttyACM1", "ttyUSB1", "ttyS0"):
         _write(f"{dev}/{name}", "")
@@ -75,6 +79,7 @@ def make_tree(root):
         st = os.stat(f"{dev}/{name}")
         return f"{os.major(st.st_dev):02x}:{os.minor(st.st_dev):02x}:{st.st_ino}"
 
+    _write(f"{proc}/{HOLDER}/comm", HOLDER_NAME)
     _write(f"{proc}/locks", "\n".join([
         "1: POSIX  ADVISORY  WRITE 1 00:00:1 0 EOF",
         f"2: FLOCK  ADVISORY  WRITE {HOLDER} {lock_key('ttyUSB1')} 0 EOF",

@@ -12,10 +12,9 @@ import sys
 import pytest
 
 from conftest import MODULE_DIR, ROOT
-from porttree import make_tree
-
-sys.path.insert(0, str(ROOT / "tests" / "sim"))
-from simulator import Simulator  # noqa: E402
+from porttree import HOLDER, HOLDER_NAME, make_tree
+from tessary import __version__, detect
+from tessary.sim import Simulator
 
 FIRMWARE = '74657373-6172-792d-7369-6d20312e3000 ("tessary-sim 1.0")'
 
@@ -32,24 +31,37 @@ def fails_with(result, line):
 
 @pytest.fixture
 def tree(tmp_path):
+    """The fake tree's device folder, and the options that point at its
+    sysfs and lock table (`ports` and `detect` take --dev DIR too)."""
     dev, sys_root, proc = make_tree(tmp_path)
-    return dev, ["--dev", dev, "--sys", sys_root, "--proc", proc]
+    return dev, ["--sys", sys_root, "--proc", proc]
+
+
+# A link whose name is not UTF-8, to the arm.
+NOT_UTF8 = b"ttyACM-\xff"
 
 
 @pytest.fixture(scope="module")
 def sim(tmp_path_factory):
     """One arm and one handle, linked into a folder that also holds an
-    rfcomm link to the handle and a silent pty."""
+    rfcomm link to the handle, a link to the arm whose name is not UTF-8 and
+    a silent pty."""
     links = tmp_path_factory.mktemp("links")
-    with Simulator("--triaxons", "1", "--handles", "1", "--link", links) as running:
+    with Simulator(triaxons=1, handles=1, link=links) as running:
         os.symlink(running.handles[0]["pty"], links / "rfcomm0")
+        os.symlink(running.arms[0]["pty"], bytes(links) + b"/" + NOT_UTF8)
         master, slave = os.openpty()
         os.symlink(os.ttyname(slave), links / "ttyACM-silent")
         yield running, str(links), tmp_path_factory.mktemp("sys")
         os.close(master)
         os.close(slave)
-        for name in ("rfcomm0", "ttyACM-silent"):
-            os.unlink(links / name)
+        for name in (b"rfcomm0", b"ttyACM-silent", NOT_UTF8):
+            os.unlink(bytes(links) + b"/" + name)
+
+
+def process_name(pid):
+    with open(f"/proc/{pid}/comm") as f:
+        return f.read().strip()
 
 
 # --- on the fake tree ----------------------------------------------------------
@@ -57,19 +69,54 @@ def sim(tmp_path_factory):
 
 def test_ports_table_and_json(tree):
     dev, roots = tree
-    table = tessary("ports", *roots)
+    table = tessary("ports", "--dev", dev, *roots)
     assert table.returncode == 0 and table.stderr == ""
     lines = table.stdout.splitlines()
-    assert re.fullmatch(r"PORT +KIND +DRIVER +USB +SERIAL +STATE", lines[0])
+    assert re.fullmatch(r"PORT +KIND +DRIVER +USB +LOCATION +SERIAL +STATE", lines[0])
     at = next(i for i, line in enumerate(lines) if line.startswith(f"{dev}/ttyUSB0 "))
-    assert lines[at].split() == [f"{dev}/ttyUSB0", "wired", "handle", "ftdi_sio", "0403:6001", "A50285BI", "ok"]
+    assert lines[at].split() == [f"{dev}/ttyUSB0", "wired", "handle", "ftdi_sio", "0403:6001", "1-1:1.0",
+                                 "A50285BI", "ok"]
     assert [line.strip() for line in lines[at + 1 : at + 3]] == [
         "FTDI FT232R USB UART", f"{dev}/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"]
-    assert f"{dev}/ttyUSB1 " in lines[at + 3] and lines[at + 3].endswith("busy: process 4242 holds it")
+    assert f"{dev}/ttyUSB1 " in lines[at + 3]
+    assert lines[at + 3].endswith(f"busy: process {HOLDER} ({HOLDER_NAME}) holds it")
+    assert not any(line.startswith(f"{dev}/ttyS") for line in lines)
 
-    listed = json.loads(tessary("ports", "--json", *roots).stdout)
+    listed = json.loads(tessary("ports", "--json", "--dev", dev, *roots).stdout)
     ftdi = next(p for p in listed if p["name"] == "ttyUSB0")
-    assert (ftdi["usb_id"], ftdi["serial_number"], ftdi["kind"]) == ("0403:6001", "A50285BI", "wired handle")
+    assert (ftdi["usb_id"], ftdi["serial_number"], ftdi["kind"], ftdi["location"], ftdi["pty"]) == (
+        "0403:6001", "A50285BI", "wired handle", "1-1:1.0", False)
+
+    # --all adds the other serial ports, with no kind: detection never probes them.
+    every = tessary("ports", "--all", "--dev", dev, *roots).stdout.splitlines()
+    assert [line.split()[:2] for line in every if line.startswith(f"{dev}/ttyS")] == [[f"{dev}/ttyS0", "-"]]
+
+
+@pytest.mark.parametrize("command", ["ports", "detect"])
+def test_a_device_folder_that_is_not_there_is_an_error(tmp_path, command):
+    fails_with(tessary(command, "--dev", tmp_path / "typo"), f"tessary: {tmp_path}/typo: No such file or directory")
+
+
+@pytest.mark.parametrize("command, takes_dev", [
+    ("ports", True), ("detect", True), ("info", False), ("watch", False), ("udev-rule", False)])
+def test_only_commands_that_list_a_folder_offer_dev(command, takes_dev):
+    assert ("--dev DIR" in tessary(command, "--help").stdout) == takes_dev
+
+
+@pytest.mark.parametrize("option", ["--rate", "--duration"])
+@pytest.mark.parametrize("value", ["nan", "inf", "-inf", "0", "-1", "1e-400", "x"])
+def test_watch_refuses_rates_and_durations_that_are_not_finite_and_above_zero(option, value):
+    # Refused before anything is opened: the port does not exist.
+    result = tessary("watch", "/nonexistent/ttyACM0", f"{option}={value}")
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr.endswith(
+        f"tessary watch: error: argument {option}: must be a finite number above 0, not '{value}'\n")
+
+
+def test_version_is_the_package_version():
+    result = tessary("--version")
+    assert (result.returncode, result.stdout) == (0, f"tessary {__version__}\n")
+    assert re.fullmatch(r"\d+\.\d+\.\d+", __version__)
 
 
 FTDI_RULE = """\
@@ -113,32 +160,34 @@ def test_udev_rule_needs_usb_facts(tree):
 
 
 def test_detect_reports_each_port_then_the_four_results(sim):
-    _, links, empty_sys = sim
+    running, links, empty_sys = sim
+    arm, handle = running.arms[0]["pty"], running.handles[0]["pty"]
     held = os.open(f"{links}/ttyACM-silent", os.O_RDWR | os.O_NOCTTY)
     fcntl.flock(held, fcntl.LOCK_EX)  # busy: skipped without a probe
     try:
         text = tessary("detect", "--dev", links, "--sys", empty_sys)
         as_json = tessary("detect", "--json", "--dev", links, "--sys", empty_sys)
+        in_process = detect(links)  # the module's probes, one per port, whatever the names
     finally:
         os.close(held)
     assert text.returncode == 0, text.stderr
-    assert text.stdout == (f"triaxons:          {links}/ttyACM-sim0\n"
-                           f"handles:           {links}/rfcomm0 {links}/ttyUSB-sim0\n"
-                           f"wired handles:     {links}/ttyUSB-sim0\n"
-                           f"wireless handles:  {links}/rfcomm0\n")
+    # As the detection functions give them: links resolved, in name order.
+    assert text.stdout == (f"triaxons:          {arm} {arm}\n"
+                           f"handles:           {handle} {handle}\n"
+                           f"wired handles:     {handle}\n"
+                           f"wireless handles:  {handle}\n")
     probe = r"{}/{}: {}: probing \.\.\. found \(0\.\d\d s\)"
     assert re.fullmatch("\n".join([
         probe.format(links, "rfcomm0", "wireless handle"),
-        f"{links}/ttyACM-silent: arm: skipped, busy: process {os.getpid()} holds it",
+        f"{links}/ttyACM-silent: arm: skipped, busy: process {os.getpid()} \\({process_name(os.getpid())}\\) holds it",
         probe.format(links, "ttyACM-sim0", "arm"),
+        probe.format(links, r"ttyACM-\\xff", "arm"),
         probe.format(links, "ttyUSB-sim0", "wired handle"),
     ]) + "\n", text.stderr), text.stderr
-    assert json.loads(as_json.stdout) == {
-        "triaxons": [f"{links}/ttyACM-sim0"],
-        "handles": [f"{links}/rfcomm0", f"{links}/ttyUSB-sim0"],
-        "wired_handles": [f"{links}/ttyUSB-sim0"],
-        "wireless_handles": [f"{links}/rfcomm0"],
-    }
+    found = {"triaxons": [arm, arm], "handles": [handle, handle], "wired_handles": [handle],
+             "wireless_handles": [handle]}
+    assert json.loads(as_json.stdout) == found
+    assert in_process._asdict() == found
 
 
 def test_info_on_an_arm_and_a_handle(sim):
@@ -147,7 +196,7 @@ def test_info_on_an_arm_and_a_handle(sim):
     assert arm.returncode == 0, arm.stderr
     assert re.fullmatch(
         rf"port              {links}/ttyACM-sim0\n"
-        r"device id         28928\n"
+        r"device id         0x7100\n"
         r"model number      4\n"
         r"hardware version  1\n"
         r"firmware version  5\n"
@@ -160,7 +209,7 @@ def test_info_on_an_arm_and_a_handle(sim):
     handle = tessary("info", "--kind", "handle", running.handles[0]["pty"])
     assert handle.returncode == 0, handle.stderr
     assert handle.stdout == (f"port                 {running.handles[0]['pty']}\n"
-                             "device id            18432\n"
+                             "device id            0x4800\n"
                              "model number         2\n"
                              "hardware version     1\n"
                              "firmware version     3\n"
@@ -169,7 +218,8 @@ def test_info_on_an_arm_and_a_handle(sim):
 
 @pytest.mark.parametrize("port, header", [
     ("ttyACM-sim0", "time_s,position_x,position_y,position_z,velocity_x,velocity_y,velocity_z"),
-    ("ttyUSB-sim0", "time_s,device_id,q0,q1,q2,q3,error_flag,hall_effect_sensor_level,user_data"),
+    ("ttyUSB-sim0", "time_s,device_id,quaternion_w,quaternion_x,quaternion_y,quaternion_z,error_flag,"
+                    "hall_effect_sensor_level,user_data"),
 ])
 def test_watch_records_every_sample(sim, tmp_path, port, header):
     _, links, _ = sim
@@ -213,7 +263,8 @@ def test_error_lines(sim):
     held = os.open(silent, os.O_RDWR | os.O_NOCTTY)
     fcntl.flock(held, fcntl.LOCK_EX)
     try:
-        fails_with(tessary("watch", silent), f"tessary: {silent}: busy: process {os.getpid()} holds it")
+        fails_with(tessary("watch", silent),
+                   f"tessary: {silent}: busy: process {os.getpid()} ({process_name(os.getpid())}) holds it")
     finally:
         os.close(held)
 

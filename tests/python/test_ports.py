@@ -2,31 +2,28 @@
 
 import grp
 import os
-import pathlib
-import sys
 
 import pytest
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "python"))
+from porttree import HOLDER, HOLDER_NAME, make_tree
+from tessary.ports import Port, list_ports, port_facts
 
-from porttree import HOLDER, make_tree  # noqa: E402
-from tessary.ports import Port, list_ports, port_facts  # noqa: E402
-
-NO_USB = dict(vendor_id=None, product_id=None, manufacturer=None, product=None, serial_number=None)
-FREE = dict(exists=True, can_open=True, group=None, busy=False, holder=None)
+NO_USB = dict(vendor_id=None, product_id=None, manufacturer=None, product=None, serial_number=None, location=None)
+FREE = dict(exists=True, can_open=True, group=None, busy=False, holder=None, holder_name=None, pty=False)
 
 EXPECTED = {
     "rfcomm0": dict(kind="wireless handle", by_id=None, driver=None, **NO_USB, **FREE),
     "ttyACM0": dict(kind="arm", by_id=None, driver="cdc_acm", vendor_id="2e8a", product_id="000a",
-                    manufacturer=None, product="Triaxon", serial_number="E6614C311B", **FREE),
+                    manufacturer=None, product="Triaxon", serial_number="E6614C311B", location="1-2:1.0", **FREE),
     "ttyACM1": dict(kind="arm", by_id=None, driver=None, **NO_USB, exists=True, can_open=False,
-                    group="GROUP", busy=False, holder=None),
+                    group="GROUP", busy=False, holder=None, holder_name=None, pty=False),
     "ttyACM2": dict(kind="arm", by_id=None, driver=None, **NO_USB, exists=False, can_open=False,
-                    group=None, busy=False, holder=None),
+                    group=None, busy=False, holder=None, holder_name=None, pty=False),
     "ttyUSB0": dict(kind="wired handle", by_id="BY_ID", driver="ftdi_sio", vendor_id="0403", product_id="6001",
-                    manufacturer="FTDI", product="FT232R USB UART", serial_number="A50285BI", **FREE),
+                    manufacturer="FTDI", product="FT232R USB UART", serial_number="A50285BI", location="1-1:1.0",
+                    **FREE),
     "ttyUSB1": dict(kind="wired handle", by_id=None, driver=None, **NO_USB, exists=True, can_open=True,
-                    group=None, busy=True, holder=HOLDER),
+                    group=None, busy=True, holder=HOLDER, holder_name=HOLDER_NAME, pty=False),
 }
 
 
@@ -71,5 +68,25 @@ def test_usb_id_and_a_link_named_like_a_port(tree):
     assert (mine.kind, mine.usb_id, mine.by_id, mine.driver) == ("wired handle", "0403:6001", ftdi.by_id, "ftdi_sio")
 
 
-def test_missing_roots_give_an_empty_list(tmp_path):
-    assert list_ports(dev=str(tmp_path / "no-dev"), sys=str(tmp_path / "no-sys"), proc=str(tmp_path)) == []
+def test_other_serial_ports_only_when_asked(tree):
+    # ttyS0 has a UART behind it; ttyS1 is a placeholder without one (type 0).
+    others = [p for p in list_ports(**tree, all=True) if p.kind is None]
+    assert [(p.name, p.driver, p.exists) for p in others] == [("ttyS0", None, True)]
+
+
+def test_a_pseudo_terminal_and_links_to_it_are_marked(tree):
+    master, slave = os.openpty()
+    try:
+        os.symlink(os.ttyname(slave), f"{tree['dev']}/ttyACM-sim0")
+        (linked,) = [p for p in list_ports(**tree) if p.name == "ttyACM-sim0"]
+        assert (linked.pty, linked.kind, linked.driver, linked.location) == (True, "arm", None, None)
+    finally:
+        os.close(master)
+        os.close(slave)
+
+
+def test_missing_roots(tmp_path):
+    # No sysfs or lock table: the device folder alone. No device folder: an error, not "no ports".
+    assert list_ports(dev=str(tmp_path), sys=str(tmp_path / "no-sys"), proc=str(tmp_path / "no-proc")) == []
+    with pytest.raises(FileNotFoundError):
+        list_ports(dev=str(tmp_path / "no-dev"))
