@@ -93,13 +93,13 @@ wheel-check: wheel
 	tools/check-wheel.sh $(WHEEL) $(BUILD)/wheel-check
 
 # The type stubs against the built module (stubtest, parameters), mypy
-# --strict on the examples, misuse the stubs must reject, and docs/api.md
-# naming every public name. mypy finds the stubs under the module's name here;
+# --strict on the examples, the tessary package and a user's script (pyright
+# too), misuse the stubs must reject, and docs/api.md naming every public name. mypy finds the stubs under the module's name here;
 # `pip install .` installs them as TessaryHardwareAPI-stubs.
 .PHONY: typecheck
 typecheck: build
 	@mkdir -p $(BUILD)/typing && ln -sfn ../../python/TessaryHardwareAPI-stubs $(BUILD)/typing/TessaryHardwareAPI
-	MYPYPATH=$(CURDIR)/$(BUILD)/typing TESSARY_MODULE_DIR=$(CURDIR)/$(BUILD)/python \
+	MYPYPATH=$(CURDIR)/$(BUILD)/typing:$(CURDIR)/python TESSARY_MODULE_DIR=$(CURDIR)/$(BUILD)/python \
 	  $(PY) -m pytest -q -p no:cacheprovider tests/typing
 
 clean:

@@ -27,17 +27,36 @@ Conventions that hold for every call:
   to open (EBUSY).
 - Threads: nothing locks a device. Use one device (and its stream) from one
   thread at a time.
+- Shapes: a pair of results is a tuple (``position, velocity =
+  arm.end_effector_force(force)``), and so is the wake-up reply; the vectors
+  in them are lists of fixed length (3 floats, 4 for a quaternion), because
+  the runtime returns lists. Unpack them (``x, y, z = position``) or convert
+  them (``tuple(position)``) where a tuple is wanted. Request vectors take any
+  ``FloatVector``: a list, a tuple or a numpy array.
 """
 
 import uuid
-from collections.abc import Sequence
 from types import TracebackType
-from typing import ClassVar, Final, TypedDict, overload, type_check_only
+from typing import ClassVar, Final, Protocol, SupportsFloat, SupportsIndex, TypedDict, overload, type_check_only
 
 from typing_extensions import Self, deprecated
 
 __version__: Final[str]
-"""The module's version text, "dev"."""
+"""The module's version text, "dev" (the package's version is ``tessary.__version__``)."""
+
+@type_check_only
+class FloatVector(Protocol):
+    """What a request vector may be: anything indexable by position whose items
+    are numbers, such as a list or tuple of floats or ints, or a numpy array.
+    The runtime takes any sequence except ``str`` and ``bytes``.
+
+    A protocol rather than ``numpy.typing.ArrayLike``, so that checking a
+    script needs no numpy. Exists for type checkers only: import it under
+    ``typing.TYPE_CHECKING``.
+    """
+
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: SupportsIndex, /) -> SupportsFloat: ...
 
 @type_check_only
 class DeviceInfo(TypedDict):
@@ -233,7 +252,7 @@ def detect_wireless_handles() -> list[str]:
     As ``detect_handles()``, over the "rfcomm" ports only.
     """
 
-def probe_triaxon(port: str) -> bool:
+def probe_triaxon(port: str | bytes) -> bool:
     """probe one port for a triaxon (waits up to 3 s)
 
     True when an arm answered the wake-up (model 4): the exchange that
@@ -242,7 +261,7 @@ def probe_triaxon(port: str) -> bool:
     a NUL byte raises ValueError.
     """
 
-def probe_handle(port: str) -> bool:
+def probe_handle(port: str | bytes) -> bool:
     """probe one port for a handle (waits up to 5 s)
 
     True when a handle answered the wake-up with its information or status
@@ -356,7 +375,7 @@ class Triaxon:
         """
 
     def end_effector_force(
-        self, force_request_vector: Sequence[float] = [0.0, 0.0, 0.0], /
+        self, force_request_vector: FloatVector = [0.0, 0.0, 0.0], /
     ) -> tuple[list[float], list[float]]:
         """Send forces to the device and receive device states
 
@@ -370,7 +389,7 @@ class Triaxon:
         """
 
     def joint_torques(
-        self, joint_torque_request_vector: Sequence[float] = [0.0, 0.0, 0.0], /
+        self, joint_torque_request_vector: FloatVector = [0.0, 0.0, 0.0], /
     ) -> tuple[list[float], list[float]]:
         """Send joint torques to the device and receive the joint states
 
@@ -382,7 +401,7 @@ class Triaxon:
         """
 
     def end_effector_position(
-        self, position_request_vector: Sequence[float] = [0.0, 0.0, 0.0], /
+        self, position_request_vector: FloatVector = [0.0, 0.0, 0.0], /
     ) -> tuple[list[float], list[float]]:
         """Send end-effector position and receive device states
 
@@ -393,7 +412,7 @@ class Triaxon:
         """
 
     def joint_angles(
-        self, joint_angle_request_vector: Sequence[float] = [0.0, 0.0, 0.0], /
+        self, joint_angle_request_vector: FloatVector = [0.0, 0.0, 0.0], /
     ) -> tuple[list[float], list[float]]:
         """Send joint angles to the device and receive the joint states
 
@@ -433,7 +452,7 @@ class Triaxon:
 
     @overload
     @deprecated("SendForce is deprecated, use end_effector_force instead")
-    def SendForce(self, force: Sequence[float] = [0.0, 0.0, 0.0]) -> None:
+    def SendForce(self, force: FloatVector = [0.0, 0.0, 0.0]) -> None:
         """[Deprecated] Send force to the device
 
         Sends 0x2A and the first 3 values of ``force``; read the reply with
@@ -452,7 +471,7 @@ class Triaxon:
 
     @deprecated("ReceiveState is deprecated, use end_effector_force or end_effector_position instead")
     def ReceiveState(
-        self, position: Sequence[float] = [0.0, 0.0, 0.0], velocity: Sequence[float] = [0.0, 0.0, 0.0]
+        self, position: FloatVector = [0.0, 0.0, 0.0], velocity: FloatVector = [0.0, 0.0, 0.0]
     ) -> tuple[list[float], list[float]]:
         """[Deprecated] receive state and return position and velocity
 
@@ -464,7 +483,7 @@ class Triaxon:
 
     @deprecated("ReceiveJointState is deprecated, use joint_torques or joint_angles instead")
     def ReceiveJointState(
-        self, joint_position: Sequence[float] = [0.0, 0.0, 0.0], joint_velocity: Sequence[float] = [0.0, 0.0, 0.0]
+        self, joint_position: FloatVector = [0.0, 0.0, 0.0], joint_velocity: FloatVector = [0.0, 0.0, 0.0]
     ) -> tuple[list[float], list[float]]:
         """[Deprecated] receive joint state and return position and velocity in the joint reference frame
 
@@ -475,7 +494,7 @@ class Triaxon:
         """
 
     @deprecated("SendJointTorques is deprecated, use joint_torques instead")
-    def SendJointTorques(self, joint_torque: Sequence[float] = [0.0, 0.0, 0.0]) -> None:
+    def SendJointTorques(self, joint_torque: FloatVector = [0.0, 0.0, 0.0]) -> None:
         """[Deprecated] send joint torque
 
         Sends 0x1A and the first 3 values; read the reply with
@@ -483,7 +502,7 @@ class Triaxon:
         the write.
         """
 
-    def SendAngle(self, angle: Sequence[float] = [0.0, 0.0, 0.0]) -> None:
+    def SendAngle(self, angle: FloatVector = [0.0, 0.0, 0.0]) -> None:
         """Send angles to the device
 
         Sends 0x1C and the first 3 values; read the reply with
@@ -499,7 +518,7 @@ class Triaxon:
         interpreter lock for the write.
         """
 
-    def ReceiveCurrent(self, current: Sequence[float] = [0.0, 0.0, 0.0]) -> list[float]:
+    def ReceiveCurrent(self, current: FloatVector = [0.0, 0.0, 0.0]) -> list[float]:
         """receive current and return current
 
         Reads the 0xAB reply. Returns ``current`` as a new list with its
@@ -508,7 +527,7 @@ class Triaxon:
         """
 
     @deprecated("SendPosition is deprecated, use end_effector_position instead")
-    def SendPosition(self, position: Sequence[float] = [0.0, 0.0, 0.0]) -> None:
+    def SendPosition(self, position: FloatVector = [0.0, 0.0, 0.0]) -> None:
         """[Deprecated] Send Position to the device
 
         Sends 0x2C and the first 3 values; read the reply with
@@ -564,6 +583,8 @@ class Handle:
         interpreter lock for the write.
         """
 
+    # The three callbacks take their parameters positionally, as Receive()
+    # passes them: an override may name them as it likes.
     def OnReceiveHandleInfo(
         self,
         tool_data_remaining: int,
@@ -571,6 +592,7 @@ class Handle:
         device_model_number: int,
         hardware_version: int,
         firmware_version: int,
+        /,
     ) -> None:
         """OnReceiveHandleInfo
 
@@ -586,6 +608,7 @@ class Handle:
         hall_effect_sensor_level: int,
         user_data_length: int,
         user_data: list[int],
+        /,
     ) -> None:
         """OnReceiveHandleStatusMessage
 
@@ -598,7 +621,7 @@ class Handle:
         quaternion and one byte as user_data.
         """
 
-    def OnReceiveHandleErrorResponse(self, device_id: int, error_code: int) -> None:
+    def OnReceiveHandleErrorResponse(self, device_id: int, error_code: int, /) -> None:
         """OnReceiveHandleErrorResponse
 
         Override to receive the error response (0xDF): device_id 0..65535,

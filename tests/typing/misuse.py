@@ -1,5 +1,5 @@
-"""Three mistakes the stubs must catch; test_typing.py expects exactly the
-errors in misuse.expected. Type-checked only, never run."""
+"""Mistakes the stubs must catch; test_typing.py expects exactly the errors
+listed there, from mypy and from pyright. Type-checked only, never run."""
 
 import TessaryHardwareAPI as api
 
@@ -21,3 +21,12 @@ class WrongHandle(api.Handle):
 
 # The result is (position, velocity): its first item is a list, not a height.
 height: float = arm.end_effector_force([0.0, 0.0, 0.0])[0]
+
+# The position is a list of 3 floats, not a tuple: unpack or convert it.
+position: tuple[float, float, float] = arm.end_effector_force([0.0, 0.0, 0.0])[0]
+
+# Angles given as text items.
+arm.joint_angles(["0.1", "0.2", "0.3"])
+
+# The callbacks take their arguments by position, as Receive() passes them.
+api.Handle(stream).OnReceiveHandleErrorResponse(device_id=1, error_code=2)
