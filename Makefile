@@ -16,9 +16,12 @@ export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 CMAKE_PYTHON = -DPython_EXECUTABLE=$(PY) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
 
 .PHONY: test demo bench build asan system-deps cpp-test asan-test py-test install clean
-.PHONY: help fuzz fuzz-smoke fuzz-build fuzz-deps
+.PHONY: help fuzz fuzz-smoke fuzz-build fuzz-deps docs-check
 
-test: cpp-test asan-test py-test typecheck wheel-check fuzz-smoke
+# Each step's output goes to $(BUILD)/logs/STEP.log; `make test V=1` shows it.
+TEST_STEPS := cpp-test asan-test py-test typecheck wheel-check docs-check fuzz-smoke
+test:
+	@V="$(V)" tools/run-steps $(BUILD)/logs $(TEST_STEPS)
 
 cpp-test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(TEST_JOBS)
@@ -65,10 +68,11 @@ install: system-deps $(VENV)/.ready
 demo: install
 	$(PY) -m pip install -q --disable-pip-version-check -r requirements-demo.txt
 	$(PY) examples/demo.py
+	@echo; echo "To use the module, tessary and tessary-sim of .venv in this shell:"; echo ". .venv/bin/activate"
 
 bench: build
 	$(PY) -m pip install -q --disable-pip-version-check -r requirements-bench.txt
-	$(PY) bench/run_bench.py --json $(BUILD)/bench.json
+	PYTHONPATH=$(CURDIR)/$(BUILD)/python:$(CURDIR)/python $(PY) bench/run_bench.py --json $(BUILD)/bench.json
 
 # A wheel for PyPI: built by pip, repaired by auditwheel to the manylinux tag
 # it fits, its metadata checked by twine; `wheel-check` installs it into a
@@ -89,8 +93,15 @@ wheel: system-deps $(VENV)/.ready $(VENV)/.wheel-tools
 	auditwheel show $(WHEEL)
 	twine check --strict $(WHEEL)
 
+WHEEL_VENV := $(BUILD)/wheel-check
 wheel-check: wheel
-	tools/check-wheel.sh $(WHEEL) $(BUILD)/wheel-check
+	tools/check-wheel.sh $(WHEEL) $(WHEEL_VENV)
+
+# The README's and docs' blocks marked runnable, run as written in the venv
+# that has only the wheel (made by wheel-check) against the virtual devices.
+docs-check:
+	@test -x $(WHEEL_VENV)/bin/tessary || $(MAKE) --no-print-directory wheel-check
+	$(WHEEL_VENV)/bin/python tools/check-docs
 
 # The type stubs against the built module (stubtest, parameters), mypy
 # --strict on the examples, the tessary package and a user's script (pyright
@@ -150,7 +161,7 @@ fuzz-smoke: fuzz-build
 	$(call run-fuzzers,$(FUZZ_SMOKE_SECONDS))
 
 help:
-	@echo "make test        build everything, then cpp-test, asan-test, py-test, typecheck, wheel-check and fuzz-smoke"
+	@echo "make test        build everything, then $(TEST_STEPS); V=1 shows their output"
 	@echo "make cpp-test    C++ tests (ctest) on the normal build ($(BUILD))"
 	@echo "make asan-test   C++ tests under AddressSanitizer and UBSan ($(ASAN_BUILD))"
 	@echo "make py-test     Python tests (pytest) against the module and simulator in $(BUILD)"
@@ -167,5 +178,6 @@ help:
 	@echo "make bench       run the benchmarks and write $(BUILD)/bench.json"
 	@echo "make wheel       build the manylinux wheel into dist/ and check it with auditwheel and twine"
 	@echo "make wheel-check install the wheel into a fresh venv and drive the simulator through it"
+	@echo "make docs-check  run the README's and docs' blocks marked runnable in that venv (tools/check-docs)"
 	@echo "make clean       remove the build folders"
 	@echo "make help        this list"

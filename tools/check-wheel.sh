@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs a wheel into a fresh Python 3.12 virtual environment, with no index
 # and from outside the source tree, and checks that what a user of the wheel
-# needs is there: the module, tessary-sim, the tessary command and the typing
-# information.
+# needs is there: the module, tessary-sim, the tessary package (its version,
+# virtual devices and detection in any folder), the tessary command and the
+# typing information.
 #   tools/check-wheel.sh WHEEL VENV_DIR
 set -euo pipefail
 wheel=$(realpath "$1")
@@ -28,25 +29,33 @@ PY
 echo "wheel check: tessary-sim --help"
 
 # End to end: the installed module drives the installed simulator's arm,
-# started by the tree's simulator launcher (standard library only).
-"$py" - "$tree/sim" "$venv/bin/tessary-sim" <<'PY'
-import sys
-sys.path.insert(0, sys.argv[1])
-from launcher import Simulator
+# started by the installed tessary.sim, which finds the installed tessary-sim
+# by itself; tessary.detect finds the arm in its link folder.
+"$py" - "$venv" <<'PY'
+import importlib.metadata, pathlib, sys, tempfile
 import TessaryHardwareAPI as api
-with Simulator("--triaxons", "1", "--handles", "0", binary=sys.argv[2]) as sim:
-    port = sim.arms[0]["pty"]
+import tessary
+from tessary.sim import Simulator, find_binary
+venv = pathlib.Path(sys.argv[1])
+assert pathlib.Path(tessary.__file__).is_relative_to(venv), f"tessary loaded from {tessary.__file__}"
+assert find_binary() == str(venv / "bin" / "tessary-sim"), find_binary()
+assert tessary.__version__ == importlib.metadata.version("TessaryHardwareAPI"), tessary.__version__
+with tempfile.TemporaryDirectory() as links, Simulator(triaxons=1, handles=0, link=links) as sim:
+    (port,) = sim.ports
+    assert tessary.detect(links).triaxons == [sim.arms[0]["pty"]], tessary.detect(links)
     stream = api.SerialStream(port)
     arm = api.Triaxon(stream)
     info = arm.device_wakeup()
     assert info[1] == 4, f"wake-up reply {info}"
     position, velocity = arm.end_effector_force([0.0, 0.0, 0.5])
     assert len(position) == 3 and len(velocity) == 3, (position, velocity)
-    print(f"wheel check: arm on {port} woke up as device {info[0]:#06x}, model {info[1]}")
+    print(f"wheel check: tessary.sim started an arm on {port}; tessary.detect found it; it woke up as device"
+          f" {info[0]:#06x}, model {info[1]}")
 PY
 
-"$venv/bin/tessary" --help | grep -q 'usage: tessary'
-echo "wheel check: tessary --help"
+version=$("$py" -c 'import tessary; print(tessary.__version__)')
+[ "$("$venv/bin/tessary" --version)" = "tessary $version" ]
+echo "wheel check: tessary --version: $version"
 
 # The typing information: mypy (the tree's, pointed at the fresh interpreter)
 # finds the stubs in its site-packages with no flags, and they constrain.
@@ -66,4 +75,15 @@ found=$(cd "$probe" && "$tree/.venv/bin/mypy" --python-executable "$py" --no-inc
 grep -q 'Revealed type is "uuid.UUID"' <<<"$found" || { echo "$found"; exit 1; }
 grep -q 'user.py:4: error: Argument 1 to "end_effector_force"' <<<"$found" || { echo "$found"; exit 1; }
 echo "wheel check: mypy finds the typing information with no flags"
+
+# A user's script (numpy arrays as requests, results unpacked, a Handle
+# subclass with its own parameter names, tessary.sim and tessary.detect)
+# passes mypy --strict with the installed typing information. numpy is the
+# script's, so it comes now, after the checks of the wheel alone.
+"$py" -m pip install -q --disable-pip-version-check "$(grep '^numpy==' "$tree/requirements-dev.txt")"
+cp "$tree/tests/typing/user_script.py" "$probe/"
+(cd "$probe" && "$tree/.venv/bin/mypy" --python-executable "$py" --no-incremental --strict user_script.py) \
+  || exit 1
+(cd "$probe" && "$py" user_script.py >/dev/null)
+echo "wheel check: a user's script with numpy, tuples and a Handle subclass passes mypy --strict, and runs"
 echo "wheel check: passed"
