@@ -11,10 +11,12 @@ venv=$2
 tree=$(cd "$(dirname "$0")/.." && pwd)
 
 rm -rf "$venv"
-"$("$tree/tools/find-python.sh" 3.12)" -m venv "$venv"
+# No pip of its own (seeding one costs seconds): the tree's pip installs into it.
+"$("$tree/tools/find-python.sh" 3.12)" -m venv --without-pip "$venv"
 venv=$(cd "$venv" && pwd)
 py=$venv/bin/python
-"$py" -m pip install -q --disable-pip-version-check --no-index "$wheel"
+pip() { "$tree/.venv/bin/python" -m pip --python "$py" "$@"; }
+pip install -q --disable-pip-version-check --no-index "$wheel"
 
 cd /  # never the source tree's files
 "$py" - "$venv" <<'PY'
@@ -80,7 +82,7 @@ echo "wheel check: mypy finds the typing information with no flags"
 # subclass with its own parameter names, tessary.sim and tessary.detect)
 # passes mypy --strict with the installed typing information. numpy is the
 # script's, so it comes now, after the checks of the wheel alone.
-"$py" -m pip install -q --disable-pip-version-check "$(grep '^numpy==' "$tree/requirements-dev.txt")"
+pip install -q --disable-pip-version-check "$(grep '^numpy==' "$tree/requirements-dev.txt")"
 cp "$tree/tests/typing/user_script.py" "$probe/"
 (cd "$probe" && "$tree/.venv/bin/mypy" --python-executable "$py" --no-incremental --strict user_script.py) \
   || exit 1

@@ -1,0 +1,60 @@
+"""tools/check-docs on a small document: it runs what is marked, as written,
+with a simulator started as if in a second terminal, and fails on the block
+that breaks."""
+
+import os
+import subprocess
+import sys
+
+from conftest import ROOT
+from simulator import binary_path
+
+DOC = """\
+# Try it
+
+<!-- check-docs: start -->
+```sh
+"$TESSARY_SIM" --handles 0 --link /tmp/tessary
+```
+
+<!-- check-docs -->
+```python
+import os
+print(os.readlink("/tmp/tessary/ttyACM-sim0"))
+```
+
+<!-- check-docs -->
+```sh
+ls /tmp/tessary/ttyACM-sim9   # broken on purpose
+```
+
+<!-- check-docs: exit 3 -->
+```sh
+exit 3
+```
+<!-- check-docs: stop -->
+
+```sh
+false   # not marked: never run
+```
+
+<!-- check-docs -->
+```sh
+test -f examples/arm_info.py && test -z "$(ls -A /tmp/tessary 2>/dev/null)"   # stopped: no links
+```
+"""
+
+
+def test_runs_the_marked_blocks_and_fails_on_the_broken_one(tmp_path):
+    doc = tmp_path / "doc.md"
+    doc.write_text(DOC)
+    env = dict(os.environ, TESSARY_SIM=binary_path(), PYTHONPATH=str(ROOT / "python"))
+    result = subprocess.run([sys.executable, str(ROOT / "tools" / "check-docs"), str(doc)],
+                            capture_output=True, text=True, env=env, timeout=60)
+    assert (result.returncode, result.stdout) == (1, "")
+    lines = result.stderr.splitlines()
+    assert lines[:2] == [f"check-docs: {doc}:15: exit status 2, expected 0",
+                         "  ls /tmp/tessary/ttyACM-sim9   # broken on purpose"]
+    assert "No such file or directory" in lines[2]
+    assert lines[3:] == ["check-docs: 1 of 5 blocks failed"]
+    assert not os.path.lexists("/tmp/tessary/ttyACM-sim0")  # the simulator stopped, its links gone
