@@ -38,7 +38,7 @@ ROWS = [
     ("library", "library from C++ (SendForce + ReceiveState)"),
     ("python", "Python end_effector_force"),
     ("pyserial", "pyserial write + read(25) + struct"),
-    ("sleep", "first transport design (100 us sleeps)"),
+    ("sleep", "reader sleeping 100 us between reads"),
 ]
 
 
