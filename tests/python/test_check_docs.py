@@ -2,7 +2,9 @@
 with a simulator started as if in a second terminal, and fails on the block
 that breaks."""
 
+import ast
 import os
+import re
 import subprocess
 import sys
 
@@ -58,3 +60,11 @@ def test_runs_the_marked_blocks_and_fails_on_the_broken_one(tmp_path):
     assert "No such file or directory" in lines[2]
     assert lines[3:] == ["check-docs: 1 of 5 blocks failed"]
     assert not os.path.lexists("/tmp/tessary/ttyACM-sim0")  # the simulator stopped, its links gone
+
+
+def test_readme_performance_rows_are_the_benchmark_rows():
+    tree = ast.parse((ROOT / "bench" / "run_bench.py").read_text())
+    rows = next(node.value for node in tree.body if isinstance(node, ast.Assign) and node.targets[0].id == "ROWS")
+    labels = [label for _, label in ast.literal_eval(rows)]
+    readme = (ROOT / "README.md").read_text().split("## Performance", 1)[1].split("\n## ", 1)[0]
+    assert re.findall(r"^\| ([^|]+?) \| [\d,]+ \|", readme, re.M) == labels
