@@ -17,7 +17,6 @@ import pathlib
 import statistics
 import struct
 import subprocess
-import sys
 import time
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
