@@ -27,11 +27,12 @@ cpp-test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(TEST_JOBS)
 
 # The C++ tests, then the Python tests of threads, forks and exit against the
-# sanitized module, whose runtime must be loaded before the interpreter's own
-# libraries (the interpreter's allocations are not leaks of ours).
+# sanitized module. Its runtime must be loaded before the interpreter's own
+# libraries, and the C++ runtime with it, so that it finds what it wraps when
+# the module throws (the interpreter's allocations are not leaks of ours).
 asan-test: asan
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(TEST_JOBS)
-	LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
+	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0 \
 	  TESSARY_MODULE_DIR=$(CURDIR)/$(ASAN_BUILD)/python $(PY) -m pytest -q -p no:cacheprovider --capture=sys tests/python/test_threads.py
 
 py-test: build

@@ -2,6 +2,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <atomic>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -30,49 +31,97 @@ void RegisterHandle(py::module_& m);
 // Added after __version__, so the older attributes keep their order.
 void RegisterPortProbes(py::module_& m);
 void RegisterLinkState(py::module_& m);
+void RegisterServoLoop(py::module_& m);
 
-// The thread that runs the interpreter's finalization: the main thread.
-inline pthread_t& FinalizingThread() {
-    static pthread_t thread = pthread_self();
-    return thread;
-}
-
-// Whether the interpreter is finalizing, asked without its lock. Looked up
-// at import rather than linked, so that another interpreter version still
-// loads the module far enough to be told it is the wrong one.
-using FinalizingQuery = int (*)();
-inline FinalizingQuery& IsFinalizing() {
-    static FinalizingQuery query = nullptr;
-    return query;
-}
+// Interpreter exit, as the module sees it. Python ends any thread that asks
+// for the interpreter lock back once the interpreter finalizes, with
+// pthread_exit; the forced unwind that starts is fatal in a noexcept frame
+// (pybind11's lock guards) and trips the sanitizers anywhere. So a thread
+// coming back from a call of ours does not ask at all once the interpreter
+// is on its way out: from the module's atexit hook on (or once finalization
+// has begun) it is parked for good, after letting go of any stream lock it
+// holds, so that finalization can still close the stream. The main thread
+// runs the finalization and is never parked.
+struct InterpreterExit {
+    static std::atomic<bool>& Begun() {
+        static std::atomic<bool> begun{false};
+        return begun;
+    }
+    static pthread_t& MainThread() {
+        static pthread_t thread = pthread_self();
+        return thread;
+    }
+    // Asked without the interpreter lock; looked up at import rather than
+    // linked, so that another interpreter version still loads the module far
+    // enough to be told it is the wrong one.
+    static int (*&Finalizing())() {
+        static int (*query)() = nullptr;
+        return query;
+    }
+    static bool Parks() {
+        if (pthread_equal(pthread_self(), MainThread())) return false;
+        return Begun().load(std::memory_order_acquire) || (Finalizing() != nullptr && Finalizing()());
+    }
+    [[noreturn]] static void Park() {
+        for (;;) ::pause();
+    }
+};
 
 // Gives the interpreter lock away around a blocking call, as
-// py::gil_scoped_release does, but safe at interpreter exit. Python ends a
-// thread that asks for the lock back while the interpreter finalizes (with
-// pthread_exit); pybind11's guard asks in a noexcept destructor, where that
-// forced unwind aborts the whole process. This guard parks such a thread
-// instead (it will never run Python again and the process exits around it),
-// letting go of the stream lock it is given first, so that finalization can
-// still close the stream. In the narrow window where finalization starts
-// between the check and the retake, the destructor lets the forced unwind
-// pass (it is not noexcept).
+// py::gil_scoped_release does, and takes it back only while the interpreter
+// is not exiting (above). Should finalization begin while this thread waits
+// for the lock, the forced unwind is caught here and the thread parked.
+// Parking is also what happens when an exception unwinds through here at
+// exit (InterpreterExit from a callback).
 class Unlocked {
 public:
     explicit Unlocked(std::unique_lock<std::recursive_mutex>* release_before_parking = nullptr)
         : state_(PyEval_SaveThread()), release_(release_before_parking) {}
-    ~Unlocked() noexcept(false) {
-        if (IsFinalizing() != nullptr && IsFinalizing()() && !pthread_equal(pthread_self(), FinalizingThread())) {
-            if (release_ != nullptr && release_->owns_lock()) release_->unlock();
-            for (;;) ::pause();
+    ~Unlocked() {
+        if (!InterpreterExit::Parks()) {
+            try {
+                PyEval_RestoreThread(state_);
+                return;
+            } catch (...) {  // only a forced unwind can come out of the C call above
+                Park();      // inside the handler: the unwind is never rethrown
+            }
         }
-        PyEval_RestoreThread(state_);
+        Park();
     }
     Unlocked(const Unlocked&) = delete;
     Unlocked& operator=(const Unlocked&) = delete;
 
 private:
+    [[noreturn]] void Park() {
+        if (release_ != nullptr && release_->owns_lock()) release_->unlock();
+        InterpreterExit::Park();
+    }
+
     PyThreadState* state_;
     std::unique_lock<std::recursive_mutex>* release_;
+};
+
+// Takes the interpreter lock for a callback on a thread running without it
+// (a handle's Receive). At interpreter exit it throws InterpreterExit
+// instead, which unwinds to the call's Unlocked guard, where the thread is
+// parked. Should Python end the thread while it waits for the lock, it is
+// parked right here.
+class Locked {
+public:
+    Locked() {
+        if (InterpreterExit::Parks()) throw InterpreterExit{};
+        try {
+            state_ = PyGILState_Ensure();
+        } catch (...) {  // only a forced unwind can come out of the C call above
+            InterpreterExit::Park();
+        }
+    }
+    ~Locked() { PyGILState_Release(state_); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+private:
+    PyGILState_STATE state_;
 };
 
 // Runs one whole exchange (a request and its reply, or one handle message)
@@ -80,8 +129,14 @@ private:
 // no other thread's bytes come between request and reply, and close() or
 // reopen() from another thread waits until the exchange ends. The stream
 // lock is let go before the interpreter lock is taken back.
+// While a servo loop drives a stream, the module keeps every other call
+// off it with RuntimeError (the loop's exchanges hold the stream's lock, so
+// even a call that slipped past would only come between two ticks).
+void RefuseIfDriven(const API::IO::SerialStream& stream);
+
 template <typename Io>
 auto Exclusively(API::IO::SerialStream& stream, Io&& io) {
+    RefuseIfDriven(stream);
     Unlocked unlocked;
     std::lock_guard<std::recursive_mutex> lock(stream.Mutex());
     return io();
@@ -92,6 +147,7 @@ auto Exclusively(API::IO::SerialStream& stream, Io&& io) {
 // it: that thread may need it (a handle callback) before it lets go.
 template <typename Io>
 auto ExclusivelyLocked(API::IO::SerialStream& stream, Io&& io) {
+    RefuseIfDriven(stream);
     std::unique_lock<std::recursive_mutex> lock(stream.Mutex(), std::try_to_lock);
     if (!lock.owns_lock()) {
         Unlocked unlocked(&lock);

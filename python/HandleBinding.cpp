@@ -58,15 +58,16 @@ constexpr const char* kCallbackNames[kCallbacks] = {"OnReceiveHandleInfo", "OnRe
 
 // Forwards the argument-form callbacks to methods of the same name on the
 // Python subclass. The library calls them from Receive, which runs without
-// the interpreter lock, so each one takes the lock for itself; on a thread
-// with no Python thread state the acquire creates one.
+// the interpreter lock, so each one takes the lock for itself (Locked: on a
+// thread with no Python thread state the acquire creates one, and at
+// interpreter exit the thread is parked instead).
 class TrampolineHandle : public Handle {
 public:
     using Handle::Handle;
 
     void OnReceiveHandleInfo(uint8_t tool_data_remaining, uint16_t device_id, uint8_t device_model_number,
                              uint8_t hardware_version, uint8_t firmware_version) override {
-        py::gil_scoped_acquire locked;
+        Locked locked;
         Forward(kOnInfo, tool_data_remaining, device_id, device_model_number, hardware_version, firmware_version);
     }
 
@@ -79,7 +80,7 @@ public:
         uint8_t data[255];
         if (user_data_length != 0) std::memcpy(data, user_data, user_data_length);
 
-        py::gil_scoped_acquire locked;
+        Locked locked;
         py::list quaternion_list(4);
         for (size_t i = 0; i < 4; ++i) quaternion_list[i] = py::float_(q[i]);
         py::list data_list(user_data_length);
@@ -93,7 +94,7 @@ public:
     }
 
     void OnReceiveHandleErrorResponse(uint16_t device_id, uint8_t error_code) override {
-        py::gil_scoped_acquire locked;
+        Locked locked;
         Forward(kOnError, device_id, error_code);
     }
 
@@ -127,7 +128,18 @@ private:
             explicit Enter(Frame f) : frame(f) { innermost = &frame; }
             ~Enter() { innermost = frame.outer; }
         } enter({this, which, innermost});
-        override(std::forward<Args>(args)...);
+        const py::tuple arguments = py::make_tuple(std::forward<Args>(args)...);
+        PyObject* result = nullptr;
+        try {
+            result = PyObject_Call(override.ptr(), arguments.ptr(), nullptr);
+        } catch (...) {  // only a forced unwind can come out of the C call above
+            // Python ended this thread inside the callback (the interpreter is
+            // exiting): it stays here, since unwinding would release Python
+            // objects without the interpreter lock.
+            InterpreterExit::Park();
+        }
+        if (result == nullptr) throw py::error_already_set();
+        Py_DECREF(result);
         return true;
     }
 

@@ -38,11 +38,21 @@ void RegisterSerialStream(py::module_& m) {
                                "end-of-file until reopen().")
         // Closing a tty waits for its output to drain, and opening one can
         // be slow: other Python threads run meanwhile.
-        .def("close", &SerialStream::Close, py::call_guard<Unlocked>(),
+        .def(
+            "close",
+            [](SerialStream& stream) {
+                RefuseIfDriven(stream);
+                Unlocked unlocked;
+                stream.Close();
+            },
              "Close the port. Idempotent; later exchanges fail at once and quietly.")
         .def(
-            "reopen", [](SerialStream& stream) { return stream.Reopen() == 1; },
-            py::call_guard<Unlocked>(),
+            "reopen",
+            [](SerialStream& stream) {
+                RefuseIfDriven(stream);
+                Unlocked unlocked;
+                return stream.Reopen() == 1;
+            },
             "Close and open the same port again with a clean state, so that the devices over this stream work "
             "again. True on success; False after the usual error lines.")
         .def(
@@ -51,10 +61,18 @@ void RegisterSerialStream(py::module_& m) {
         .def(
             "__exit__",
             [](SerialStream& stream, const py::args&) {
+                RefuseIfDriven(stream);
                 Unlocked unlocked;
                 stream.Close();
             },
             "Close the port; exceptions propagate.");
+}
+
+void RefuseIfDriven(const SerialStream& stream) {
+    if (stream.Owner() != nullptr) {
+        throw std::runtime_error("a running ServoLoop drives this stream: stop the loop before using its arm or "
+                                 "stream");
+    }
 }
 
 namespace {

@@ -16,6 +16,9 @@ rm -rf "$venv"
 venv=$(cd "$venv" && pwd)
 py=$venv/bin/python
 pip() { "$tree/.venv/bin/python" -m pip --python "$py" "$@"; }
+# numpy, the one thing the package needs besides the interpreter, comes from
+# the index (or pip's cache); the wheel itself from nowhere else but here.
+pip install -q --disable-pip-version-check "$(grep '^numpy==' "$tree/requirements-dev.txt")"
 pip install -q --disable-pip-version-check --no-index "$wheel"
 
 cd /  # never the source tree's files
@@ -80,9 +83,7 @@ echo "wheel check: mypy finds the typing information with no flags"
 
 # A user's script (numpy arrays as requests, results unpacked, a Handle
 # subclass with its own parameter names, tessary.sim and tessary.detect)
-# passes mypy --strict with the installed typing information. numpy is the
-# script's, so it comes now, after the checks of the wheel alone.
-pip install -q --disable-pip-version-check "$(grep '^numpy==' "$tree/requirements-dev.txt")"
+# passes mypy --strict with the installed typing information.
 cp "$tree/tests/typing/user_script.py" "$probe/"
 (cd "$probe" && "$tree/.venv/bin/mypy" --python-executable "$py" --no-incremental --strict user_script.py) \
   || exit 1

@@ -434,6 +434,23 @@ int8_t SerialStream::Reopen() {
     return OpenAndReport();
 }
 
+bool SerialStream::WriteAnyway(const char* data, std::size_t n) {
+    std::lock_guard<std::recursive_mutex> lock(mutex);
+    const LinkStatus status = Status();
+    if (!status.open || (status.state != LinkState::Open && status.state != LinkState::TimedOut)) return false;
+    return buffer->sputn(data, static_cast<std::streamsize>(n)) == static_cast<std::streamsize>(n);
+}
+
+bool SerialStream::Claim(const void* owner) {
+    const void* none = nullptr;
+    return owner_.compare_exchange_strong(none, owner, std::memory_order_acq_rel);
+}
+
+void SerialStream::Release(const void* owner) {
+    const void* expected = owner;
+    owner_.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
+}
+
 int8_t SerialStream::OpenAndReport() {
     const int8_t result = OpenPort();
     if (result < 0) TESSARY_REPORT("unable to open stream '%s'", port.c_str());

@@ -25,8 +25,9 @@ Conventions that hold for every call:
 - A device works over the ``SerialStream`` it is made with and keeps that
   object alive. One stream per port: a second stream on a port in use fails
   to open (EBUSY).
-- Threads: nothing locks a device. Use one device (and its stream) from one
-  thread at a time.
+- Threads: use one device (and its stream) from one thread at a time; a
+  supervisor thread may still close or reopen a stream under a running call.
+  For a loop that keeps its rate whatever Python does, use ``ServoLoop``.
 - Shapes: a pair of results is a tuple (``position, velocity =
   arm.end_effector_force(force)``), and so is the wake-up reply; the vectors
   in them are lists of fixed length (3 floats, 4 for a quaternion), because
@@ -37,9 +38,25 @@ Conventions that hold for every call:
 
 import uuid
 from types import TracebackType
-from typing import ClassVar, Final, Protocol, SupportsFloat, SupportsIndex, TypedDict, overload, type_check_only
+from typing import (
+    Any,
+    ClassVar,
+    Final,
+    NamedTuple,
+    Protocol,
+    SupportsFloat,
+    SupportsIndex,
+    TypedDict,
+    overload,
+    type_check_only,
+)
 
-from typing_extensions import Self, deprecated
+import numpy as np
+import numpy.typing as npt
+
+from typing_extensions import Self, TypeVar, deprecated
+
+_E = TypeVar("_E", bound="Effect")
 
 __version__: Final[str]
 """The module's version text, "dev" (the package's version is ``tessary.__version__``)."""
@@ -649,3 +666,305 @@ class Handle:
 
         As ``Receive()``; the argument (0..255) is not used. Warns first.
         """
+
+class ServoState:
+    """Where a ``ServoLoop`` is, as ``ServoLoop.state`` tells it."""
+
+    IDLE: ClassVar[ServoState]
+    """Made, not started yet."""
+    RUNNING: ClassVar[ServoState]
+    """The servo thread is running."""
+    STOPPED: ClassVar[ServoState]
+    """Stopped; zero force was sent."""
+    FAILED: ClassVar[ServoState]
+    """The arm stopped answering or the line failed; zero force was sent if the line took it."""
+    __members__: ClassVar[dict[str, ServoState]]
+
+    def __init__(self, value: int) -> None: ...
+    @property
+    def name(self) -> str:
+        """The member's name, for example "RUNNING"."""
+
+    @property
+    def value(self) -> int: ...
+    def __int__(self) -> int: ...
+    def __index__(self) -> int: ...
+    def __hash__(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+
+class LatestState(NamedTuple):
+    """The newest tick of a ``ServoLoop`` (``ServoLoop.latest()``)."""
+
+    position: tuple[float, float, float]
+    velocity: tuple[float, float, float]
+    force: tuple[float, float, float]
+    """The force sent at that tick."""
+    time: float
+    """Seconds since the loop started."""
+
+class Effect:
+    """A force effect a ``ServoLoop`` renders: ``ConstantForce``, ``Spring``,
+    ``Damper``, ``Plane``, ``Sphere`` or ``Box``.
+
+    Its parameters may be set at any time; in a running loop the change
+    applies whole at the next tick. Values are finite; stiffness, damping
+    and radius are not negative (ValueError otherwise). Units are the
+    device's (tessary-sim: metres, newtons, seconds).
+    """
+
+    def __init__(self, /, *args: object, **kwargs: object) -> None:
+        """Not constructible: make one of the subclasses."""
+
+class ConstantForce(Effect):
+    """The same force at every tick."""
+
+    def __init__(self, force: FloatVector) -> None: ...
+    @property
+    def force(self) -> tuple[float, float, float]:
+        """The force, 3 numbers."""
+
+    @force.setter
+    def force(self, value: FloatVector) -> None: ...
+
+class Spring(Effect):
+    """Pulls towards anchor: stiffness * (anchor - position) - damping * velocity."""
+
+    def __init__(self, anchor: FloatVector, stiffness: float, damping: float = 0.0) -> None: ...
+    @property
+    def anchor(self) -> tuple[float, float, float]:
+        """Where it pulls to, 3 numbers."""
+
+    @anchor.setter
+    def anchor(self, value: FloatVector) -> None: ...
+    @property
+    def stiffness(self) -> float:
+        """Force per unit of distance."""
+
+    @stiffness.setter
+    def stiffness(self, value: float) -> None: ...
+    @property
+    def damping(self) -> float:
+        """Force per unit of velocity."""
+
+    @damping.setter
+    def damping(self, value: float) -> None: ...
+
+class Damper(Effect):
+    """Resists motion: -damping * velocity."""
+
+    def __init__(self, damping: float) -> None: ...
+    @property
+    def damping(self) -> float:
+        """Force per unit of velocity."""
+
+    @damping.setter
+    def damping(self, value: float) -> None: ...
+
+class Plane(Effect):
+    """A one-sided wall through point; normal points to the free side.
+
+    Past the plane it pushes back along the normal with stiffness * depth -
+    damping * (velocity . normal), and never pulls.
+    """
+
+    def __init__(self, point: FloatVector, normal: FloatVector, stiffness: float, damping: float = 0.0) -> None: ...
+    @property
+    def point(self) -> tuple[float, float, float]:
+        """A point of the plane, 3 numbers."""
+
+    @point.setter
+    def point(self, value: FloatVector) -> None: ...
+    @property
+    def normal(self) -> tuple[float, float, float]:
+        """The direction of the free side, kept at unit length (ValueError for zero)."""
+
+    @normal.setter
+    def normal(self, value: FloatVector) -> None: ...
+    @property
+    def stiffness(self) -> float:
+        """Force per unit of depth."""
+
+    @stiffness.setter
+    def stiffness(self, value: float) -> None: ...
+    @property
+    def damping(self) -> float:
+        """Force per unit of velocity into the wall."""
+
+    @damping.setter
+    def damping(self, value: float) -> None: ...
+
+class Sphere(Effect):
+    """inside=True keeps the end effector within the ball; inside=False makes the ball solid.
+
+    Pushes with stiffness * distance past the surface, along the radius.
+    """
+
+    def __init__(self, center: FloatVector, radius: float, stiffness: float, inside: bool = True) -> None: ...
+    @property
+    def center(self) -> tuple[float, float, float]:
+        """The ball's centre, 3 numbers."""
+
+    @center.setter
+    def center(self, value: FloatVector) -> None: ...
+    @property
+    def radius(self) -> float:
+        """The ball's radius."""
+
+    @radius.setter
+    def radius(self, value: float) -> None: ...
+    @property
+    def stiffness(self) -> float:
+        """Force per unit of distance past the surface."""
+
+    @stiffness.setter
+    def stiffness(self, value: float) -> None: ...
+    @property
+    def inside(self) -> bool:
+        """True: keep the end effector inside; False: keep it out."""
+
+    @inside.setter
+    def inside(self, value: bool) -> None: ...
+
+class Box(Effect):
+    """Keeps the end effector within the box, each axis on its own: stiffness * distance past a face."""
+
+    def __init__(self, lower: FloatVector, upper: FloatVector, stiffness: float) -> None: ...
+    @property
+    def lower(self) -> tuple[float, float, float]:
+        """The corner with the smallest coordinates, 3 numbers."""
+
+    @lower.setter
+    def lower(self, value: FloatVector) -> None: ...
+    @property
+    def upper(self) -> tuple[float, float, float]:
+        """The corner with the largest coordinates, 3 numbers."""
+
+    @upper.setter
+    def upper(self, value: FloatVector) -> None: ...
+    @property
+    def stiffness(self) -> float:
+        """Force per unit of distance past a face."""
+
+    @stiffness.setter
+    def stiffness(self, value: float) -> None: ...
+
+@type_check_only
+class ServoStats(TypedDict):
+    """What ``ServoLoop.stats()`` returns. Exists for type checkers only."""
+
+    ticks: int
+    overruns: int
+    """Ticks that started a period or more late; the schedule moved on without catching up."""
+    dropped: int
+    """Samples the full ring had no room for (drain it with ``samples()``)."""
+    rate: float
+    """Ticks a second reached."""
+    period_p50: float
+    """Seconds, over the run so far (microsecond resolution)."""
+    period_p99: float
+    period_max: float
+    realtime: bool
+    """SCHED_FIFO was granted."""
+    realtime_error: str | None
+    """Why it was refused, when it was asked for ("[Errno 1] Operation not permitted")."""
+
+class ServoLoop:
+    """Drives one Triaxon on a native thread at a fixed rate, rendering force effects.
+
+    Each tick is one exchange, the same bytes as ``end_effector_force``: the
+    sum of the effects, clamped to ``max_force``, computed from the state
+    received at the previous tick (one tick of delay). No Python code and no
+    interpreter lock is on the servo path, so other Python threads cannot
+    slow it down. Pacing is by absolute deadlines; a tick a period or more
+    late counts as an overrun and the schedule moves on without a burst.
+
+    The loop never leaves a force on the arm: ``stop()``, leaving the
+    ``with`` block (normally or by an exception), the loop being collected
+    and interpreter exit all send zero force. A reply missing for longer
+    than ``timeout`` (default ten periods) stops it as FAILED; it sends zero
+    force if the line still takes writes, and the next call raises
+    ``error``. While it runs it owns the arm's stream: other calls on the
+    arm, on a Handle over the stream, and ``close()``/``reopen()`` of the
+    stream raise RuntimeError.
+    """
+
+    def __init__(
+        self,
+        arm: Triaxon,
+        *,
+        rate: float = 1000.0,
+        max_force: float = 10.0,
+        timeout: float | None = None,
+        realtime: bool = False,
+        priority: int = 80,
+        cpu: int | None = None,
+        samples: int = 65536,
+    ) -> None:
+        """rate: 100 to 10000 ticks a second; max_force: the largest force
+        magnitude ever sent; timeout: seconds a reply may be missing (None: ten
+        periods; at most 1); realtime: ask for SCHED_FIFO at priority (a
+        RuntimeWarning says when it is refused); cpu: pin the thread to it;
+        samples: the ring's capacity (rounded up to a power of two).
+        ValueError for values out of range."""
+
+    def start(self) -> None:
+        """Start the servo thread. RuntimeError when it runs already or the stream is not good."""
+
+    def stop(self) -> None:
+        """Stop the thread, which sends zero force; idempotent."""
+
+    def add(self, effect: _E) -> _E:
+        """Add an effect (applied at the next tick); returns it. At most 64."""
+
+    def remove(self, effect: Effect) -> None:
+        """Take an effect out (applied at the next tick)."""
+
+    def samples(self) -> npt.NDArray[np.void]:
+        """Every tick recorded since the last call, oldest first, as a numpy
+        structured array with the fields t and period (float64, seconds) and
+        position, velocity and force (3 float64 each; force is what was sent
+        at that tick). Ticks the full ring had no room for are counted in
+        ``stats()["dropped"]``."""
+
+    def latest(self) -> LatestState | None:
+        """The newest tick, without waiting; None before the first one."""
+
+    def stats(self) -> ServoStats:
+        """Tick counts, the rate reached and period percentiles over the run so far."""
+
+    @property
+    def running(self) -> bool:
+        """True while the servo thread runs."""
+
+    @property
+    def state(self) -> ServoState: ...
+    @property
+    def error(self) -> OSError | None:
+        """Why the loop failed (TimeoutError for a missing reply), or None."""
+
+    @property
+    def effects(self) -> tuple[Effect, ...]:
+        """The effects in the loop, in the order added."""
+
+    @property
+    def arm(self) -> Triaxon: ...
+    @property
+    def rate(self) -> float: ...
+    @property
+    def max_force(self) -> float: ...
+    @property
+    def timeout(self) -> float:
+        """Seconds a reply may be missing before the loop fails."""
+
+    def __enter__(self) -> Self:
+        """Start the loop; return it."""
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> None:
+        """Stop the loop (zero force); its failure is raised unless another exception is on its way."""

@@ -79,6 +79,16 @@ ORDER = [
     "probe_triaxon",
     "probe_handle",
     "LinkState",
+    "ServoState",
+    "LatestState",
+    "Effect",
+    "ConstantForce",
+    "Spring",
+    "Damper",
+    "Plane",
+    "Sphere",
+    "Box",
+    "ServoLoop",
 ]
 
 

@@ -73,7 +73,7 @@ public:
     bool has_held = false;
     // How long one read may wait. A servo loop sets its own, a few periods,
     // while it owns the stream; every other caller has the 1000 ms.
-    std::chrono::milliseconds read_budget{kReadBudgetMs};
+    std::chrono::microseconds read_budget{kReadBudgetMs * 1000};
 
 protected:
     std::basic_streambuf<char>* setbuf(char* s, std::streamsize n) override;
@@ -161,6 +161,17 @@ public:
     // same two lines a failed construction prints.
     int8_t Reopen();
 
+    // Writes even after a time-out, while the port is open and has not
+    // failed: for the zero force a stopping servo loop sends to an arm that
+    // stopped answering. False when nothing was written.
+    bool WriteAnyway(const char* data, std::size_t n);
+
+    // A servo loop owns the stream while it runs; other callers look here
+    // and keep off. Claim fails when another owner holds it.
+    bool Claim(const void* owner);
+    void Release(const void* owner);
+    const void* Owner() const { return owner_.load(std::memory_order_acquire); }
+
 private:
     // OpenPort, followed by the stream's own line when it failed.
     int8_t OpenAndReport();
@@ -169,6 +180,7 @@ private:
     std::string port;
     std::unique_ptr<serialib> buffer;
     std::recursive_mutex mutex;
+    std::atomic<const void*> owner_{nullptr};
 };
 
 }  // namespace Tessary::HardwareAPI::IO

@@ -1,0 +1,246 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FakeDevice.h"
+#include "Replies.h"
+#include "Timing.h"
+#include "TessaryHardwareAPI/ServoLoop.h"
+
+using namespace tessary_test;
+using namespace Tessary::HardwareAPI;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct ForceCase {
+    const char* name;
+    std::vector<Effect> effects;
+    Vector3 position, velocity;
+    Vector3 expected;
+    double max_force = 100.0;
+};
+
+// Each force worked out by hand from the effect's rule.
+std::vector<ForceCase> ForceCases() {
+    const Vector3 origin{0, 0, 0};
+    return {
+        {"constant force", {Effect::ConstantForce({1, 2, 3})}, {5, 5, 5}, {1, 1, 1}, {1, 2, 3}},
+        // 100 * (-0.01, 0.02, 0) - 2 * (0.1, 0, 0)
+        {"spring", {Effect::Spring(origin, 100, 2)}, {0.01, -0.02, 0}, {0.1, 0, 0}, {-1.2, 2, 0}},
+        {"damper", {Effect::Damper(5)}, origin, {1, -2, 0.5}, {-5, 10, -2.5}},
+        // 1 cm past a floor whose normal is given at length 2: 1000 * 0.01 + 10 * 0.1 up
+        {"plane, past it", {Effect::Plane(origin, {0, 0, 2}, 1000, 10)}, {0.3, 0, -0.01}, {0, 0, -0.1}, {0, 0, 11}},
+        {"plane, on the free side", {Effect::Plane(origin, {0, 0, 1}, 1000, 10)}, {0, 0, 0.01}, {0, 0, -5}, origin},
+        // 1000 * 0.001 - 10 * 1 would pull: a wall never does
+        {"plane, damping never pulls", {Effect::Plane(origin, {0, 0, 1}, 1000, 10)}, {0, 0, -0.001}, {0, 0, 1},
+         origin},
+        {"sphere kept inside, outside it", {Effect::Sphere(origin, 0.1, 100, true)}, {0.2, 0, 0}, origin, {-10, 0, 0}},
+        {"sphere kept inside, within it", {Effect::Sphere(origin, 0.1, 100, true)}, {0.05, 0, 0}, origin, origin},
+        {"solid sphere, within it", {Effect::Sphere(origin, 0.1, 100, false)}, {0, 0.05, 0}, origin, {0, 5, 0}},
+        {"solid sphere, at its centre", {Effect::Sphere(origin, 0.1, 100, false)}, origin, origin, origin},
+        {"box", {Effect::Box({-0.1, -0.1, -0.1}, {0.1, 0.1, 0.1}, 100)}, {0.15, -0.12, 0}, origin, {-5, 2, 0}},
+        {"sum of effects", {Effect::ConstantForce({0, 0, -2}), Effect::Spring({0, 0, 1}, 10)}, origin, origin, {0, 0, 8}},
+        {"clamped to max_force", {Effect::ConstantForce({30, 40, 0})}, origin, origin, {6, 8, 0}, 10.0},
+        {"not finite: zero", {Effect::ConstantForce({kNaN, 0, 0}), Effect::ConstantForce({1, 1, 1})}, origin, origin,
+         origin},
+        {"no effects", {}, {1, 2, 3}, {4, 5, 6}, origin},
+    };
+}
+
+TEST(ServoEffects, ForcesAsWorkedOutByHand) {
+    for (const ForceCase& c : ForceCases()) {
+        const Vector3 f = TotalForce(c.effects.data(), c.effects.size(), c.position, c.velocity, c.max_force);
+        for (int k = 0; k < 3; ++k) EXPECT_NEAR(f[k], c.expected[k], 1e-9) << c.name << ", axis " << k;
+    }
+}
+
+// A reply the fake gives to every force request: position (1, 2, 3).
+Bytes StateReply() { return FloatReply(43, {1, 2, 3, 0, 0, 0}); }
+
+// The force frames the fake captured, as float triples.
+std::vector<std::array<float, 3>> Forces(const Bytes& captured) {
+    std::vector<std::array<float, 3>> forces;
+    for (size_t at = 0; at + 13 <= captured.size(); at += 13) {
+        EXPECT_EQ(captured[at], 42) << "byte " << at;
+        std::array<float, 3> f;
+        std::memcpy(f.data(), captured.data() + at + 1, sizeof f);
+        forces.push_back(f);
+    }
+    EXPECT_EQ(captured.size() % 13, 0u);
+    return forces;
+}
+
+// Sanitized builds tick slowly on a busy machine: wait for ticks, not time.
+void WaitForTicks(const ServoLoop& loop, uint64_t n) {
+    const auto start = Clock::now();
+    while (loop.Stats().ticks < n && ElapsedMs(start) < 5000) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+ServoOptions Patient(double rate = 1000.0) {
+    ServoOptions options;
+    options.rate = rate;
+    options.timeout = 0.2;  // the machine may be busy: only a silent device runs out of it
+    return options;
+}
+
+// The rate holds: the ticks keep to their 1 ms slots over 2 s. A stall of
+// the machine may cost slots (a tick a period late moves the schedule on),
+// so the check counts the slots each period spans, which a loop that drifts
+// (sleeping a period after each tick's work) would fall short of.
+TEST(ServoPacing, HoldsItsRateAndMovesOnAfterAStallWithoutABurst) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "timing is the optimised build's to show; a sanitized one runs several times slower";
+#endif
+    FakeDevice device;
+    device.Answer(42, 13, StateReply());
+    IO::SerialStream stream(device.Path(), true);
+    Devices::Triaxon arm(&stream);
+    ServoLoop loop(arm, Patient());
+    ASSERT_TRUE(loop.Start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    std::vector<ServoSample> steady(loop.Pending());
+    steady.resize(loop.Drain(steady.data(), steady.size()));
+    device.Expect(13, StateReply(), std::chrono::milliseconds(40));  // one reply 40 ms late
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    loop.Stop();
+    EXPECT_EQ(loop.State(), ServoState::Stopped);
+
+    ASSERT_GT(steady.size(), 1000u);
+    double slots = 0.0;
+    std::vector<double> periods;
+    for (size_t i = 1; i < steady.size(); ++i) {
+        slots += std::max(1.0, std::round(steady[i].period / 0.001));
+        periods.push_back(steady[i].period);
+    }
+    const double span = steady.back().t - steady.front().t;
+    EXPECT_NEAR(slots / (span / 0.001), 1.0, 0.02);
+    std::nth_element(periods.begin(), periods.begin() + periods.size() / 2, periods.end());
+    EXPECT_NEAR(periods[periods.size() / 2], 0.001, 0.00002);
+
+    std::vector<ServoSample> samples(loop.Pending());
+    samples.resize(loop.Drain(samples.data(), samples.size()));
+    size_t stall = 0;
+    for (size_t i = 1; i < samples.size(); ++i) {
+        if (samples[i].period > samples[stall].period) stall = i;
+    }
+    ASSERT_GT(stall, 0u);
+    EXPECT_GE(samples[stall].period, 0.035);
+    EXPECT_GE(loop.Stats().overruns, 1u);
+    // After the stall the ticks come a period apart again, not bunched up
+    // to make up for the ones missed.
+    for (size_t i = stall + 1; i < std::min(samples.size(), stall + 10); ++i) {
+        EXPECT_GT(samples[i].period, 0.0005) << "tick " << i - stall << " after the stall";
+    }
+}
+
+// Every way the loop can stop leaves a zero force as the last request.
+TEST(ServoSafety, EveryWayOfStoppingEndsWithZeroForce) {
+    for (const std::string way : {"Stop", "destructor", "silent device"}) {
+        FakeDevice device;
+        device.Answer(42, 13, StateReply());
+        IO::SerialStream stream(device.Path(), true);
+        Devices::Triaxon arm(&stream);
+        ServoOptions options = Patient();
+        options.timeout = 0.1;
+        auto loop = std::make_unique<ServoLoop>(arm, options);
+        const Effect push = Effect::ConstantForce({1, 2, 3});
+        loop->SetEffects(&push, 1);
+        ASSERT_TRUE(loop->Start());
+        WaitForTicks(*loop, 20);
+        long failed_within_ms = -1;
+        if (way == "Stop") {
+            loop->Stop();
+        } else if (way == "destructor") {
+            loop.reset();
+        } else {
+            device.StopReading();  // no more replies; the zero force waits in the line
+            const auto start = Clock::now();
+            while (loop->Running() && ElapsedMs(start) < kBudgetMs) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            failed_within_ms = ElapsedMs(start);
+            EXPECT_EQ(loop->State(), ServoState::Failed);
+            EXPECT_EQ(loop->Failure().link, IO::LinkState::TimedOut);
+            device.ResumeReading();
+        }
+        const auto forces = Forces(device.CapturedAfter());
+        ASSERT_GT(forces.size(), 10u) << way;
+        EXPECT_EQ(forces[0], (std::array<float, 3>{0, 0, 0})) << way;  // the first tick has no state yet
+        EXPECT_EQ(forces[forces.size() - 2], (std::array<float, 3>{1, 2, 3})) << way;
+        EXPECT_EQ(forces.back(), (std::array<float, 3>{0, 0, 0})) << way;
+        if (failed_within_ms >= 0) EXPECT_LT(failed_within_ms, kWithinBudgetMs);  // the loop's 100 ms, not 1000
+        EXPECT_EQ(stream.Owner(), nullptr) << way;
+    }
+}
+
+TEST(ServoSamples, AFullRingCountsWhatItDrops) {
+    FakeDevice device;
+    device.Answer(42, 13, StateReply());
+    IO::SerialStream stream(device.Path(), true);
+    Devices::Triaxon arm(&stream);
+    ServoOptions options = Patient();
+    options.samples = 3;  // rounded up to 4
+    ServoLoop loop(arm, options);
+    ASSERT_TRUE(loop.Start());
+    WaitForTicks(loop, 20);
+    loop.Stop();
+    const ServoStats stats = loop.Stats();
+    ServoSample samples[8];
+    ASSERT_EQ(loop.Drain(samples, 8), 4u);
+    EXPECT_EQ(stats.dropped, stats.ticks - 4);
+    EXPECT_GT(stats.dropped, 10u);
+    EXPECT_EQ(samples[0].period, 0.0);  // the oldest are kept: the first tick has no period
+    EXPECT_EQ(samples[3].position[2], 3.0);
+}
+
+// An update is seen whole: with two equal effects swapped for two others
+// while the loop runs, every force sent is twice one of them, never a mix.
+TEST(ServoEffects, AnUpdateIsAppliedWholeAtATickBoundary) {
+    FakeDevice device;
+    device.Answer(42, 13, StateReply());
+    IO::SerialStream stream(device.Path(), true);
+    Devices::Triaxon arm(&stream);
+    ServoLoop loop(arm, Patient(10000.0));
+    const Effect first[2] = {Effect::ConstantForce({1, 1, 1}), Effect::ConstantForce({1, 1, 1})};
+    loop.SetEffects(first, 2);
+    ASSERT_TRUE(loop.Start());
+    const auto start = Clock::now();
+    for (int i = 0; ElapsedMs(start) < 200; ++i) {
+        const double v = i % 2 ? 1.0 : 2.0;
+        const Effect pair[2] = {Effect::ConstantForce({v, v, v}), Effect::ConstantForce({v, v, v})};
+        loop.SetEffects(pair, 2);
+    }
+    loop.Stop();
+    const auto forces = Forces(device.CapturedAfter());
+    ASSERT_GT(forces.size(), 100u);
+    for (size_t i = 1; i + 1 < forces.size(); ++i) {
+        const float x = forces[i][0];
+        EXPECT_TRUE(x == 2.0f || x == 4.0f) << "tick " << i << ": " << x;
+        EXPECT_TRUE(forces[i][1] == x && forces[i][2] == x) << "tick " << i;
+    }
+}
+
+TEST(ServoOptions, OutOfRangeIsRefused) {
+    IO::SerialStream stream("/nonexistent/ttyACM3", false);
+    Devices::Triaxon arm(&stream);
+    for (double rate : {99.0, 10001.0, kNaN}) {
+        ServoOptions options;
+        options.rate = rate;
+        EXPECT_THROW(ServoLoop(arm, options), std::invalid_argument) << rate;
+    }
+    ServoOptions options;
+    options.max_force = 0.0;
+    EXPECT_THROW(ServoLoop(arm, options), std::invalid_argument);
+    ServoLoop unopened(arm);
+    EXPECT_FALSE(unopened.Start());  // a stream that is not open
+}
+
+}  // namespace

@@ -1,0 +1,197 @@
+"""The ServoLoop from Python: every way of stopping ends with zero force, a
+failure is raised once, calls on its arm or stream are refused while it runs,
+what it records, effects changed on the fly, and real-time refusal."""
+
+import gc
+import os
+import struct
+
+import numpy as np
+import pytest
+
+import TessaryHardwareAPI as api
+from conftest import run_python
+from support import state
+
+REPLY = state(0x2B, 0.25, -0.5, 1.0, 2.0, 4.0, -8.0)  # exact in binary32
+PUSH = (1.0, 2.0, 3.0)
+ZERO = (0.0, 0.0, 0.0)
+
+
+def forces(captured):
+    assert len(captured) % 13 == 0, len(captured)
+    frames = [captured[i:i + 13] for i in range(0, len(captured), 13)]
+    assert all(frame[0] == 0x2A for frame in frames)
+    return [struct.unpack("<3f", frame[1:]) for frame in frames]
+
+
+@pytest.fixture
+def answering(fake):
+    fake.answer(0x2A, 13, REPLY)
+    return fake
+
+
+def running_loop(path, **options):
+    arm = api.Triaxon(api.SerialStream(path))
+    loop = api.ServoLoop(arm, timeout=0.2, **options)
+    loop.add(api.ConstantForce(PUSH))
+    return loop
+
+
+def stop_with_block(loop):
+    with loop:
+        threading_wait(0.05)
+
+
+def stop_with_exception(loop):
+    with pytest.raises(KeyError):
+        with loop:
+            threading_wait(0.05)
+            raise KeyError("inside")
+
+
+def stop_collected(loop):
+    loop.start()
+    threading_wait(0.05)
+    del loop
+    gc.collect()
+
+
+def threading_wait(seconds):
+    import threading
+
+    threading.Event().wait(seconds)
+
+
+@pytest.mark.parametrize("stop", [stop_with_block, stop_with_exception, stop_collected])
+def test_every_way_of_stopping_ends_with_zero_force(answering, stop):
+    stop(running_loop(answering.path))
+    sent = forces(answering.captured_after())
+    assert len(sent) > 10 and sent[-2] == PUSH and sent[-1] == ZERO
+
+
+def test_interpreter_exit_with_a_running_loop_ends_with_zero_force(answering):
+    code = f"""
+import TessaryHardwareAPI as api, threading
+from test_servo import running_loop
+loop = running_loop({answering.path!r})
+loop.start()
+threading.Event().wait(0.05)
+"""
+    result = run_python(code)
+    assert (result.returncode, result.stderr) == (0, "")
+    sent = forces(answering.captured_after())
+    assert len(sent) > 10 and sent[-2] == PUSH and sent[-1] == ZERO
+
+
+def test_while_it_runs_the_arm_and_its_stream_are_refused(answering):
+    loop = running_loop(answering.path)
+    arm, stream = loop.arm, loop.arm.stream
+    handle = api.Handle(stream)
+    with loop:
+        threading_wait(0.05)
+        for call in (lambda: arm.end_effector_force([0, 0, 0]), arm.get_temperature, stream.close, stream.reopen,
+                     handle.RequestStatus, handle.Receive):
+            with pytest.raises(RuntimeError, match="^a running ServoLoop drives this stream"):
+                call()
+    assert arm.end_effector_force([0, 0, 0]) == ([0.25, -0.5, 1.0], [2.0, 4.0, -8.0])
+    assert set(forces(answering.captured_after())[1:-2]) == {PUSH}  # whole frames only
+
+
+def test_a_silent_arm_fails_the_loop_within_its_timeout_and_the_failure_is_raised_once(fake):
+    loop = api.ServoLoop(api.Triaxon(api.SerialStream(fake.path)), timeout=0.05)
+    loop.start()
+    threading_wait(0.3)
+    assert (loop.running, loop.state) == (False, api.ServoState.FAILED)
+    assert isinstance(loop.error, TimeoutError)
+    assert str(loop.error) == "[Errno 110] no reply from the arm within 50 ms; the servo loop stopped"
+    assert loop.arm.stream.state is api.LinkState.TIMED_OUT
+    with pytest.raises(TimeoutError) as raised:
+        loop.stats()
+    assert raised.value is loop.error
+    assert loop.stats()["ticks"] == 0  # raised once, then the loop answers again
+    assert forces(fake.captured_after()) == [ZERO, ZERO]  # the first tick, then the zero force anyway
+
+
+def test_samples_latest_and_stats(answering):
+    loop = running_loop(answering.path, rate=500.0)
+    assert loop.latest() is None and len(loop.samples()) == 0
+    with loop:
+        threading_wait(0.2)
+        latest = loop.latest()
+    samples = loop.samples()
+    assert samples.dtype.names == ("t", "period", "position", "velocity", "force")
+    assert samples["position"].shape == (len(samples), 3) and samples.dtype["t"] == np.float64
+    assert samples["position"][-1].tolist() == [0.25, -0.5, 1.0]
+    assert samples["velocity"][-1].tolist() == [2.0, 4.0, -8.0]
+    assert samples["force"][0].tolist() == list(ZERO) and samples["force"][-1].tolist() == list(PUSH)
+    assert (latest.position, latest.velocity, latest.force) == ((0.25, -0.5, 1.0), (2.0, 4.0, -8.0), PUSH)
+    stats = loop.stats()
+    assert set(stats) == {"ticks", "overruns", "dropped", "rate", "period_p50", "period_p99", "period_max",
+                          "realtime", "realtime_error"}
+    assert stats["ticks"] == len(samples) > 50 and stats["dropped"] == 0
+    assert stats["period_p50"] == pytest.approx(0.002, abs=0.0005) and stats["period_max"] >= stats["period_p99"]
+    assert len(loop.samples()) == 0  # drained
+
+
+def test_an_effect_changed_while_the_loop_runs_reaches_the_arm(answering):
+    loop = running_loop(answering.path)
+    (push,) = loop.effects
+    with loop:
+        threading_wait(0.05)
+        push.force = (0.5, 0.5, 0.5)
+        threading_wait(0.05)
+        loop.remove(push)
+        threading_wait(0.05)
+    sent = forces(answering.captured_after())
+    changes = [f for i, f in enumerate(sent) if i == 0 or f != sent[i - 1]]
+    assert changes == [ZERO, PUSH, (0.5, 0.5, 0.5), ZERO]
+
+
+@pytest.mark.parametrize("make, error", [
+    (lambda: api.Spring([0, 0], 1.0), "anchor must hold 3 numbers, got 2"),
+    (lambda: api.Spring([0, 0, float("nan")], 1.0), "anchor must be finite"),
+    (lambda: api.Damper(-1.0), "damping must be finite and not negative, got -1.000000"),
+    (lambda: api.Plane([0, 0, 0], [0, 0, 0], 1.0), "normal must not be zero"),
+    (lambda: api.Box([1, 0, 0], [0, 1, 1], 1.0), "lower must not exceed upper on any axis"),
+    (lambda: api.ServoLoop(api.Triaxon(api.SerialStream("/dev/null")), rate=50.0), "rate must be 100 to 10000 Hz"),
+])
+def test_bad_parameters_are_refused(make, error):
+    with pytest.raises(ValueError, match=f"^{error}"):
+        make()
+
+
+def test_an_effect_belongs_to_one_loop(answering):
+    first = running_loop(answering.path)
+    second = api.ServoLoop(first.arm)
+    spring = api.Spring(np.zeros(3), 100.0)
+    assert first.add(spring) is spring
+    with pytest.raises(ValueError, match="in this loop already"):
+        first.add(spring)
+    with pytest.raises(ValueError, match="in another loop"):
+        second.add(spring)
+    assert repr(spring) == "Spring(anchor=(0, 0, 0), stiffness=100.0, damping=0.0)"
+
+
+def test_refused_real_time_scheduling_is_a_warning_and_in_the_stats(answering):
+    # Without the right to real-time priority (root gives it up first).
+    code = f"""
+import os, warnings, TessaryHardwareAPI as api
+arm = api.Triaxon(api.SerialStream({answering.path!r}))
+if os.getuid() == 0:
+    os.setuid(65534)
+loop = api.ServoLoop(arm, timeout=0.2, realtime=True, priority=50)
+with warnings.catch_warnings(record=True) as seen:
+    warnings.simplefilter("always")
+    loop.start()
+loop.stop()
+print([(w.category.__name__, str(w.message)) for w in seen])
+print(loop.stats()["realtime"], loop.stats()["realtime_error"])
+"""
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    warned, stats = result.stdout.splitlines()
+    assert warned == ("[('RuntimeWarning', 'real-time scheduling (SCHED_FIFO, priority 50) was refused: [Errno 1] "
+                      "Operation not permitted; the loop runs at normal priority (see ulimit -r and "
+                      "docs/troubleshooting.md)')]")
+    assert stats == "False [Errno 1] Operation not permitted"
