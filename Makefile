@@ -15,11 +15,11 @@ export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
 CMAKE_PYTHON = -DPython_EXECUTABLE=$(PY) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
 
-.PHONY: test demo bench build asan system-deps cpp-test asan-test py-test install clean
+.PHONY: test demo bench build asan system-deps cpp-test asan-test tsan-test py-test install clean
 .PHONY: help fuzz fuzz-smoke fuzz-build fuzz-deps docs-check
 
 # Each step's output goes to $(BUILD)/logs/STEP.log; `make test V=1` shows it.
-TEST_STEPS := cpp-test asan-test py-test typecheck wheel-check docs-check fuzz-smoke
+TEST_STEPS := cpp-test asan-test tsan-test py-test typecheck wheel-check docs-check fuzz-smoke
 test:
 	@V="$(V)" tools/run-steps $(BUILD)/logs $(TEST_STEPS)
 
@@ -34,6 +34,17 @@ asan-test: asan
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(TEST_JOBS)
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0 \
 	  TESSARY_MODULE_DIR=$(CURDIR)/$(ASAN_BUILD)/python $(PY) -m pytest -q -p no:cacheprovider --capture=sys tests/python/test_threads.py
+
+# The servo loop's tests under ThreadSanitizer: the handovers between the
+# servo thread and its callers, the ring, the stream's lock.
+TSAN_BUILD := build-tsan
+$(TSAN_BUILD)/build.ninja: $(VENV)/.ready Makefile
+	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARY_THREAD_SANITIZE=ON \
+	  -DTESSARY_BUILD_MODULE=OFF -DTESSARY_BUILD_SIM=OFF -DTESSARY_BUILD_BENCH=OFF
+
+tsan-test: system-deps $(TSAN_BUILD)/build.ninja
+	cmake --build $(TSAN_BUILD) -j$(JOBS) --target ServoLoopTest
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN_BUILD) --output-on-failure -j$(TEST_JOBS) -R '^Servo'
 
 py-test: build
 	TESSARY_MODULE_DIR=$(CURDIR)/$(BUILD)/python TESSARY_SIM=$(CURDIR)/$(BUILD)/sim/tessary-sim \
@@ -115,7 +126,7 @@ typecheck: build
 	  $(PY) -m pytest -q -p no:cacheprovider tests/typing
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
 
 # libFuzzer targets (tests/fuzz), built with clang in their own folder. New
 # inputs the fuzzer finds go to $(FUZZ_BUILD)/corpus, crashes to
@@ -164,7 +175,8 @@ fuzz-smoke: fuzz-build
 help:
 	@echo "make test        build everything, then $(TEST_STEPS); V=1 shows their output"
 	@echo "make cpp-test    C++ tests (ctest) on the normal build ($(BUILD))"
-	@echo "make asan-test   C++ tests under AddressSanitizer and UBSan ($(ASAN_BUILD))"
+	@echo "make asan-test   C++ tests under AddressSanitizer and UBSan, and the Python thread tests ($(ASAN_BUILD))"
+	@echo "make tsan-test   the servo loop's tests under ThreadSanitizer ($(TSAN_BUILD))"
 	@echo "make py-test     Python tests (pytest) against the module and simulator in $(BUILD)"
 	@echo "make typecheck   the type stubs: stubtest, mypy --strict on examples/, misuse they reject, docs/api.md names"
 	@echo "make fuzz-smoke  each fuzz target for FUZZ_SMOKE_SECONDS (default 5)"

@@ -3,11 +3,13 @@
 Runs five clients against the virtual arm of tessary-sim, interleaved round by
 round so that machine noise hits all alike, and prints exchanges per second,
 median and 99th-percentile latency and the ratio to the raw link limit; then
-the CPU time that one silent 1000 ms read costs a thread.
+the CPU time that one silent 1000 ms read costs a thread; then a 1 kHz loop's
+timing as a Python thread and as a ServoLoop, each alone and beside one busy
+Python thread (--loop-seconds each).
 
 Usage: make bench, or with the built module and tessary on the path
 (PYTHONPATH=build/python:python):
-    python bench/run_bench.py [--rounds R] [--batch N] [--json PATH]
+    python bench/run_bench.py [--rounds R] [--batch N] [--loop-seconds S] [--json PATH]
 """
 
 import argparse
@@ -17,6 +19,7 @@ import pathlib
 import statistics
 import struct
 import subprocess
+import threading
 import time
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
@@ -82,6 +85,96 @@ def run(mode, port, n):
     return run_cpp(mode, port, n)
 
 
+# -- a 1 kHz loop's timing ------------------------------------------------------
+
+LOOP_RATE = 1000.0
+
+
+class Busy:
+    """A Python thread that never waits: a plot, a GUI or numpy work in the
+    same process, as far as the interpreter lock is concerned."""
+
+    def __init__(self):
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._spin)
+
+    def _spin(self):
+        n = 0
+        while not self._stop.is_set():
+            n += 1
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+
+
+def python_loop(arm, seconds):
+    """end_effector_force at 1 kHz from a Python thread, paced by absolute
+    deadlines as a careful script would be; the periods between tick starts."""
+    period = 1.0 / LOOP_RATE
+    starts, overruns = [], 0
+
+    def run():
+        nonlocal overruns
+        start = next_tick = time.perf_counter()
+        while next_tick - start < seconds:
+            now = time.perf_counter()
+            if now - next_tick >= period:  # a whole period late: move on, no burst
+                overruns += 1
+                next_tick = now
+            starts.append(now)
+            arm.end_effector_force([0.0, 0.0, 0.0])
+            next_tick += period
+            pause = next_tick - time.perf_counter()
+            if pause > 0:
+                time.sleep(pause)
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+    periods = [b - a for a, b in zip(starts, starts[1:])]
+    return {
+        "ticks": len(starts),
+        "rate": (len(starts) - 1) / (starts[-1] - starts[0]),
+        "period_p50": statistics.median(periods),
+        "period_p99": percentile(periods, 0.99),
+        "period_max": max(periods),
+        "overruns": overruns,
+    }
+
+
+def servo_loop(arm, seconds):
+    # A generous timeout: tessary-sim is a process of its own on a shared machine.
+    with api.ServoLoop(arm, rate=LOOP_RATE, timeout=0.2) as loop:
+        time.sleep(seconds)
+    stats = loop.stats()
+    return {key: stats[key] for key in ("ticks", "rate", "period_p50", "period_p99", "period_max", "overruns")}
+
+
+LOOP_ROWS = [
+    ("python_alone", "Python thread, alone", python_loop, False),
+    ("python_busy", "Python thread, beside a busy thread", python_loop, True),
+    ("servo_alone", "ServoLoop, alone", servo_loop, False),
+    ("servo_busy", "ServoLoop, beside a busy thread", servo_loop, True),
+]
+
+
+def loop_timing(port, seconds):
+    arm = api.Triaxon(api.SerialStream(port))
+    figures = {}
+    for key, _, loop, busy in LOOP_ROWS:
+        if busy:
+            with Busy():
+                figures[key] = loop(arm, seconds)
+        else:
+            figures[key] = loop(arm, seconds)
+    return figures
+
+
 def percentile(values, q):
     ordered = sorted(values)
     return ordered[min(len(ordered) - 1, int(q * len(ordered)))]
@@ -91,6 +184,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=40)
     parser.add_argument("--batch", type=int, default=1000)
+    parser.add_argument("--loop-seconds", type=float, default=3.0)
     parser.add_argument("--json", default=str(BUILD / "bench.json"))
     args = parser.parse_args()
 
@@ -104,6 +198,7 @@ def main():
                 samples[mode] += run(mode, port, args.batch)
         silent = [int(v) for v in subprocess.run(
             [str(BENCH), "silent", port], capture_output=True, text=True, check=True).stdout.split()]
+        loops = loop_timing(port, args.loop_seconds)
 
     figures = {}
     for mode, _ in ROWS:
@@ -134,6 +229,13 @@ def main():
     print("CPU time of one silent 1000 ms read:"
           f" library {s['library_ms']:.3f} ms ({s['library_percent_of_wall']:.3f}% of wall),"
           f" sleeping reader {s['sleep_ms']:.1f} ms ({s['sleep_percent_of_wall']:.1f}%)")
+    figures["loop_timing"] = loops
+    print(f"\nA 1 kHz loop for {args.loop_seconds:g} s (periods between tick starts)")
+    print(f"{'loop':<40}{'ticks/s':>9}{'p50 ms':>8}{'p99 ms':>8}{'max ms':>8}{'overruns':>10}")
+    for key, label, _, _ in LOOP_ROWS:
+        f = loops[key]
+        print(f"{label:<40}{f['rate']:>9.1f}{f['period_p50'] * 1e3:>8.3f}{f['period_p99'] * 1e3:>8.3f}"
+              f"{f['period_max'] * 1e3:>8.2f}{f['overruns']:>10}")
     pathlib.Path(args.json).write_text(json.dumps(figures, indent=2) + "\n")
     print("figures written to", args.json)
 

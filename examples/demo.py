@@ -5,7 +5,7 @@ runs the example scripts against them exactly as a user would run them
 against real devices, and stops the simulators.
 
 Everything it writes goes to a fresh folder of its own (tessary-demo-*
-under the system's temporary folder), printed at the start: the loop's plot,
+under the system's temporary folder), printed at the start: the loops' plots,
 and the port links unless they go to /dev. Detection only looks in /dev, so
 the module's detection functions find them when they are linked there
 (/dev/ttyACM-sim0, /dev/ttyUSB-sim0, /dev/rfcomm-sim0), which needs root.
@@ -76,6 +76,7 @@ def main() -> None:
         sys.exit(str(e))
     print(f"virtual devices: {binary}")
     plot = out / "haptic_wall.png"
+    servo_plot = out / "servo_wall.png"
 
     link_dir = out / "ports"
     sims = None
@@ -105,6 +106,8 @@ def main() -> None:
         run("arm_info.py", arm)
         # Nobody holds the virtual arm, so a 2 N push stands in for a hand.
         run("haptic_wall.py", arm, "--push", "2", "--plot", str(plot))
+        # The same wall beside busy Python: a Python loop, then a ServoLoop.
+        run("servo_wall.py", arm, "--push", "2", "--plot", str(servo_plot))
         run("handle_messages.py", wired, "5")
         run("handle_messages.py", wireless, "2")
         for command in cli_commands(arm, link_dir):
@@ -121,7 +124,8 @@ def main() -> None:
     if failed:
         sys.exit("demo failed: a simulator did not stop cleanly")
 
-    print(f"\ndemo done in {time.monotonic() - began:.1f} s; its output is in {out}: the loop's plot is {plot}")
+    print(f"\ndemo done in {time.monotonic() - began:.1f} s; its output is in {out}: the loops' plots are {plot}"
+          f" and {servo_plot}")
 
 
 if __name__ == "__main__":
