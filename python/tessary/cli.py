@@ -7,7 +7,8 @@
     tessary udev-rule PORT            a udev rule giving access and low latency
     tessary sim ...                   the virtual devices (tessary-sim)
 
-Failures end in one line on standard error and exit status 1.
+Failures end in one line on standard error and exit status 1, told from the
+stream's state (tessary.session).
 """
 
 from __future__ import annotations
@@ -15,20 +16,18 @@ from __future__ import annotations
 import argparse
 import csv
 import dataclasses
-import errno
 import json
 import math
 import os
 import re
 import shlex
-import stat
 import sys
-import tempfile
 import time
 import uuid
 
 from tessary import __version__, detection
-from tessary.ports import Port, kind_of, list_ports, port_facts
+from tessary.ports import Port, list_ports, port_facts
+from tessary.session import Failure, busy_hint, check_port, device_kind, import_api, listener, lost, open_stream
 from tessary.sim import find_binary
 
 PROG = "tessary"
@@ -36,54 +35,7 @@ ZERO_FORCE = [0.0, 0.0, 0.0]
 ARM_MODEL_NUMBER = 4
 
 
-class Failure(Exception):
-    """Ends the command with this one line on standard error."""
-
-
 # --- helpers -----------------------------------------------------------------
-
-
-class LibraryLines:
-    """Collects the library's error lines, which it writes straight to
-    descriptor 2, so a failure is reported as one line of ours instead.
-
-    Nothing of ours may be written to standard error while it is active.
-    """
-
-    def __enter__(self):
-        sys.stderr.flush()
-        self._file = tempfile.TemporaryFile()
-        self._saved = os.dup(2)
-        os.dup2(self._file.fileno(), 2)
-        return self
-
-    def __exit__(self, *exc):
-        sys.stderr.flush()
-        os.dup2(self._saved, 2)
-        os.close(self._saved)
-
-    def seen(self) -> bool:
-        return os.fstat(self._file.fileno()).st_size > 0
-
-    def errno(self) -> int | None:
-        """The errno of the last line, as the library prints it ("...: [16] Device or resource busy")."""
-        self._file.seek(0)
-        found = re.findall(rb": \[(\d+)\] [^\n]*\n", self._file.read())
-        return int(found[-1]) if found else None
-
-
-def exchange_failed(stream, lines) -> bool:
-    """Whether the last exchange failed: an error line (write failure, hang-up),
-    or a time-out, which the library reports by its stream state only."""
-    return lines.seen() or not stream.good
-
-
-def import_api():
-    try:
-        import TessaryHardwareAPI
-    except ImportError as error:
-        raise Failure(f"cannot import the TessaryHardwareAPI module: {error}") from None
-    return TessaryHardwareAPI
 
 
 def roots(args):
@@ -96,79 +48,12 @@ def shown(path: str) -> str:
     return os.fsencode(path).decode("utf-8", "backslashreplace")
 
 
-def access_hint(port: Port) -> str:
-    if port.group:
-        return f"permission denied; join group {port.group} (sudo usermod -aG {port.group} $USER, then log in again)"
-    return "permission denied"
-
-
-def busy_hint(port: Port) -> str:
-    holder = "another program"
-    if port.holder:
-        holder = f"process {port.holder}" + (f" ({port.holder_name})" if port.holder_name else "")
-    return f"busy: {holder} holds it"
-
-
-def check_port(path, args) -> Port:
-    """Refuses, before opening, a port that is missing, held or not permitted."""
-    port = port_facts(path, **roots(args))
-    if not port.exists:
-        raise Failure(f"{path}: no such port")
-    if port.busy:
-        raise Failure(f"{path}: {busy_hint(port)}")
-    if not port.can_open:
-        raise Failure(f"{path}: {access_hint(port)}")
-    if not stat.S_ISCHR(os.stat(path).st_mode):
-        raise Failure(f"{path}: not a serial port")
-    return port
-
-
-OPEN_ERRORS = {
-    errno.ENOENT: "no such port",
-    errno.EBUSY: "busy: another program holds it",
-    errno.EACCES: "permission denied",
-    errno.EPERM: "permission denied",
-    errno.ENOTTY: "not a serial port",
-}
-
-
-def open_stream(api, path):
-    with LibraryLines() as lines:
-        stream = api.SerialStream(os.fsencode(path))
-    if not stream.is_open:
-        code = lines.errno()
-        raise Failure(f"{path}: " + OPEN_ERRORS.get(code, f"cannot open: {os.strerror(code or errno.EIO)}"))
-    return stream
-
-
-def device_kind(path, args) -> str:
-    """ "arm" or "handle", from --kind or else from the port's name."""
-    if args.kind:
-        return args.kind
-    kind = kind_of(os.path.basename(path))
-    if kind is None:
-        raise Failure(f"{path}: the name does not tell an arm from a handle; add --kind arm or --kind handle")
-    return "arm" if kind == "arm" else "handle"
-
-
-def handle_class(api):
-    class Listener(api.Handle):
-        """Keeps the last message of each kind."""
-
-        def __init__(self, stream):
-            super().__init__(stream)
-            self.info = self.status = self.error = None
-
-        def OnReceiveHandleInfo(self, tool_data_remaining, device_id, model, hardware, firmware):
-            self.info = (tool_data_remaining, device_id, model, hardware, firmware)
-
-        def OnReceiveHandleStatusMessage(self, device_id, quaternion, error_flag, hall, length, data):
-            self.status = (device_id, quaternion, error_flag, hall, bytes(data))
-
-        def OnReceiveHandleErrorResponse(self, device_id, error_code):
-            self.error = (device_id, error_code)
-
-    return Listener
+def open_device(args):
+    """The module, the kind of device on args.port and a stream open on it."""
+    kind = device_kind(args.port, args.kind)
+    check_port(args.port, **roots(args))
+    api = import_api()
+    return api, kind, open_stream(api, args.port)
 
 
 def identifier_text(value: uuid.UUID) -> str:
@@ -240,8 +125,7 @@ def cmd_detect(args):
             return False
         print(f"{shown(path)}: {kind}: probing ...", end="", file=sys.stderr, flush=True)
         start = time.monotonic()
-        with LibraryLines():
-            answered = detection.probe(path, kind)
+        answered = detection.probe(path, kind)
         verdict = "found" if answered else "no answer"
         print(f" {verdict} ({time.monotonic() - start:.2f} s)", file=sys.stderr, flush=True)
         return answered
@@ -262,19 +146,19 @@ def cmd_detect(args):
 
 def arm_info(api, stream, path):
     arm = api.Triaxon(stream)
-    with LibraryLines() as lines:
-        device_id, model, hardware, firmware, _ = arm.device_wakeup()
-        # All zeros is what a failed exchange gives; no arm says that.
-        if exchange_failed(stream, lines) or (device_id, model) == (0, 0):
-            raise Failure(f"{path}: no arm answering")
-        if model != ARM_MODEL_NUMBER:
-            raise Failure(f"{path}: the device answering is not an arm (model number {model})")
-        readings = []
-        for query in (arm.get_device_id, arm.get_firmware_version, arm.get_temperature,
-                      arm.get_power_status, arm.get_device_orientation):
-            readings.append(query())
-            if exchange_failed(stream, lines):
-                raise Failure(f"{path}: the arm stopped answering")
+    device_id, model, hardware, firmware, _ = arm.device_wakeup()
+    # All zeros is what a failed exchange gives; no arm says that.
+    if lost(api, stream) or (device_id, model) == (0, 0):
+        raise Failure(f"{path}: no arm answering")
+    if model != ARM_MODEL_NUMBER:
+        raise Failure(f"{path}: the device answering is not an arm (model number {model})")
+    readings = []
+    for query in (arm.get_device_id, arm.get_firmware_version, arm.get_temperature,
+                  arm.get_power_status, arm.get_device_orientation):
+        readings.append(query())
+        why = lost(api, stream)
+        if why:
+            raise Failure(f"{path}: the arm stopped answering: {why}")
     identifier, firmware_id, temperature, powered, orientation = readings
     print_fields(
         [
@@ -300,11 +184,10 @@ def identity_fields(path, device_id, model, hardware, firmware):
 
 
 def handle_info(api, stream, path):
-    handle = handle_class(api)(stream)
-    with LibraryLines() as lines:
-        handle.SendDeviceWakeup()
-        handle.Receive()
-        failed = exchange_failed(stream, lines)
+    handle = listener(api, stream)
+    handle.SendDeviceWakeup()
+    handle.Receive()
+    failed = lost(api, stream)
     if handle.info:
         remaining, device_id, model, hardware, firmware = handle.info
         print_fields(
@@ -343,10 +226,7 @@ def print_status(path, status):
 
 
 def cmd_info(args):
-    kind = device_kind(args.port, args)
-    check_port(args.port, args)
-    api = import_api()
-    stream = open_stream(api, args.port)
+    api, kind, stream = open_device(args)
     (arm_info if kind == "arm" else handle_info)(api, stream, args.port)
     return 0
 
@@ -373,7 +253,7 @@ def arm_sampler(api, stream):
 
 
 def handle_sampler(api, stream):
-    handle = handle_class(api)(stream)
+    handle = listener(api, stream)
 
     def sample():
         handle.status = None
@@ -391,10 +271,7 @@ def handle_sampler(api, stream):
 
 
 def cmd_watch(args):
-    kind = device_kind(args.port, args)
-    check_port(args.port, args)
-    api = import_api()
-    stream = open_stream(api, args.port)
+    api, kind, stream = open_device(args)
     columns, sample = (arm_sampler if kind == "arm" else handle_sampler)(api, stream)
 
     out = open(args.csv, "w", newline="") if args.csv else None
@@ -405,33 +282,32 @@ def cmd_watch(args):
     refresh = 0.1 if live else 1.0  # a file gets one line a second, a terminal one refreshed line
     period = 1.0 / args.rate
     count = shown_count = 0
-    failed = False
+    failed = None
     start = time.monotonic()
     shown_at = next_at = start
     end = start + args.duration if args.duration else None
     try:
-        with LibraryLines() as lines:
-            while end is None or time.monotonic() < end:
-                now = time.monotonic()
-                row, text = sample()
-                if exchange_failed(stream, lines):
-                    failed = True
-                    break
-                if row is not None:
-                    count += 1
-                    if writer:
-                        writer.writerow([f"{now - start:.6f}", *row])
-                    if now - shown_at >= refresh:
-                        rate = (count - shown_count) / (now - shown_at)
-                        line = f"{text}  {rate:7.1f} Hz"
-                        print("\r" + line if live else line, end="" if live else "\n", flush=True)
-                        shown_at, shown_count = now, count
-                next_at += period
-                pause = next_at - time.monotonic()
-                if pause > 0:
-                    time.sleep(pause)
-                else:
-                    next_at = time.monotonic()  # behind: do not try to catch up in a burst
+        while end is None or time.monotonic() < end:
+            now = time.monotonic()
+            row, text = sample()
+            failed = lost(api, stream)
+            if failed:
+                break
+            if row is not None:
+                count += 1
+                if writer:
+                    writer.writerow([f"{now - start:.6f}", *row])
+                if now - shown_at >= refresh:
+                    rate = (count - shown_count) / (now - shown_at)
+                    line = f"{text}  {rate:7.1f} Hz"
+                    print("\r" + line if live else line, end="" if live else "\n", flush=True)
+                    shown_at, shown_count = now, count
+            next_at += period
+            pause = next_at - time.monotonic()
+            if pause > 0:
+                time.sleep(pause)
+            else:
+                next_at = time.monotonic()  # behind: do not try to catch up in a burst
     except KeyboardInterrupt:
         pass
     finally:
@@ -443,7 +319,7 @@ def cmd_watch(args):
     if failed:
         what = "arm" if kind == "arm" else "handle"
         raise Failure(f"{args.port}: no {what} answering" if count == 0 else
-                      f"{args.port}: the {what} stopped answering after {count} samples")
+                      f"{args.port}: the {what} stopped answering after {count} samples: {failed}")
     print(f"{count} samples in {seconds:.2f} s ({count / seconds if seconds else 0:.1f} Hz)")
     return 0
 

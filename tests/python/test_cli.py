@@ -269,6 +269,21 @@ def test_error_lines(sim):
         os.close(held)
 
 
+WATCH = ["watch", "--rate", "500", "--duration", "10"]
+
+
+@pytest.mark.parametrize("command, fault, line", [
+    (WATCH, {"drop_every": 50}, "the arm stopped answering after 49 samples: no reply within 1 s"),
+    (WATCH, {"hangup_after": 50}, "the arm stopped answering after 50 samples: the device hung up"),
+    (["info"], {"drop_every": 3}, "the arm stopped answering: no reply within 1 s"),
+])
+def test_a_device_that_stops_answering_ends_the_command_with_its_reason(tmp_path, command, fault, line):
+    with Simulator(triaxons=1, handles=0, link=tmp_path, **fault):
+        port = f"{tmp_path}/ttyACM-sim0"
+        result = tessary(*command, port)
+    assert result.returncode == 1 and result.stderr.splitlines()[-1] == f"tessary: {port}: {line}", result.stderr
+
+
 def test_sim_runs_tessary_sim():
     result = tessary("sim", "--help")
     assert result.returncode == 0 and result.stdout.startswith("usage: tessary-sim [options]\n")
