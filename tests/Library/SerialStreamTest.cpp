@@ -669,7 +669,7 @@ TEST(FailedWrites, ASlowReaderCostsMillisecondsNotWholeBudgets) {
         slowest_ms = std::max(slowest_ms, ElapsedMs(start));
     }
     EXPECT_TRUE(stream.Good());
-    EXPECT_LT(slowest_ms, kPromptMs);
+    EXPECT_LT(slowest_ms, kWithinBudgetMs);  // tens of ms, where a whole budget went before
 }
 
 TEST(FailedWrites, NeitherATornFrameNorTheBacklogReachesTheDeviceAfterAReopen) {
