@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "TessaryHardwareAPI/Export.h"
 #include "TessaryHardwareAPI/SerialStream.h"
 
 namespace Tessary::HardwareAPI::Devices {
@@ -11,7 +12,7 @@ namespace Tessary::HardwareAPI::Devices {
 // Framing shared by every device: requests are built in write_buffer and sent
 // with one write; every reply read lands at the start of read_buffer. Failures
 // are reported on stderr and as zero results, never as exceptions.
-class Device {
+class TESSARY_API Device {
 public:
     static constexpr std::size_t kBufferSize = 1024;
 

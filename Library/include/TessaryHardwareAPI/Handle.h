@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "TessaryHardwareAPI/Device.h"
+#include "TessaryHardwareAPI/Export.h"
 
 namespace Tessary::HardwareAPI::Devices {
 
@@ -32,7 +33,7 @@ struct HandleErrorRecord {
 // one message and hands it to the virtual callbacks, which subclasses
 // override. Each message has a record-form callback and, declared right
 // after it, an argument-form one; all default to doing nothing.
-class Handle : public Device {
+class TESSARY_API Handle : public Device {
 public:
     explicit Handle(IO::SerialStream* stream) : Device(stream) {}
 

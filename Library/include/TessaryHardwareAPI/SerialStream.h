@@ -9,6 +9,8 @@
 #include <streambuf>
 #include <string>
 
+#include "TessaryHardwareAPI/Export.h"
+
 namespace Tessary::HardwareAPI::IO {
 
 // What became of a link. Set by the transport where the cause is known; every
@@ -33,7 +35,7 @@ struct alignas(8) LinkStatus {  // 8 bytes, so atomic without a lock
 // Unbuffered stream buffer over a tty descriptor: every character access and
 // block transfer reaches the descriptor at once, and reads are bounded to a
 // 1000 ms budget so a silent device can never hang the caller.
-class serialib : public std::basic_streambuf<char> {
+class TESSARY_API serialib : public std::basic_streambuf<char> {
 public:
     static constexpr int kReadBudgetMs = 1000;
 
@@ -125,7 +127,7 @@ private:
 // thread, then take the lock, so a descriptor is never used once closed. Use
 // one stream from one thread at a time all the same: two threads taking turns
 // on one device still get each other's replies.
-class SerialStream : public std::basic_iostream<char> {
+class TESSARY_API SerialStream : public std::basic_iostream<char> {
 public:
     SerialStream(const char* port, bool open);
     ~SerialStream() override;

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "TessaryHardwareAPI/Device.h"
+#include "TessaryHardwareAPI/Export.h"
 #include "TessaryHardwareAPI/UUID.h"
 
 namespace Tessary::HardwareAPI::Devices {
@@ -10,7 +11,7 @@ namespace Tessary::HardwareAPI::Devices {
 // The three-axis force-feedback arm. Requests only write and replies only
 // read; each reply operation writes its outputs only when the reply was
 // accepted, so a caller detects failure by presetting them.
-class Triaxon : public Device {
+class TESSARY_API Triaxon : public Device {
 public:
     explicit Triaxon(IO::SerialStream* stream) : Device(stream) {}
 

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "TessaryHardwareAPI/Export.h"
+
 namespace Tessary::HardwareAPI {
 
-const char* GetLibraryVersion();
+TESSARY_API const char* GetLibraryVersion();
 // Writes "Library version: <version>\n" to the C runtime's stdout and flushes.
-void PrintLibraryVersion();
+TESSARY_API void PrintLibraryVersion();
 
 }  // namespace Tessary::HardwareAPI
