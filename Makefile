@@ -19,7 +19,7 @@ CMAKE_PYTHON = -DPython_EXECUTABLE=$(PY) -Dpybind11_DIR=$$($(PY) -m pybind11 --c
 .PHONY: help fuzz fuzz-smoke fuzz-build fuzz-deps docs-check
 
 # Each step's output goes to $(BUILD)/logs/STEP.log; `make test V=1` shows it.
-TEST_STEPS := cpp-test asan-test tsan-test py-test typecheck wheel-check docs-check fuzz-smoke
+TEST_STEPS := cpp-test asan-test tsan-test py-test consumer-test typecheck wheel-check docs-check fuzz-smoke
 test:
 	@V="$(V)" tools/run-steps $(BUILD)/logs $(TEST_STEPS)
 
@@ -54,6 +54,8 @@ system-deps:
 	@dpkg -s libgtest-dev >/dev/null 2>&1 || { \
 	  echo "installing GoogleTest (libgtest-dev)"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev; }
+	@command -v pkg-config >/dev/null || { echo "installing pkg-config (pkgconf)"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq pkgconf; }
 
 $(VENV)/.ready: requirements-dev.txt tools/find-python.sh
 	@test -x $(PY) || "$$(tools/find-python.sh 3.12)" -m venv $(VENV)
@@ -72,6 +74,15 @@ build: system-deps $(BUILD)/build.ninja
 
 asan: system-deps $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
+
+# The library as C++ users install it: built shared in $(INSTALL_BUILD)/library,
+# installed into $(INSTALL_BUILD)/prefix, its exports checked, and examples/cpp
+# built against that prefix (find_package, pkg-config) and run against its
+# tessary-sim. The folders are kept: a second run rebuilds only what changed.
+INSTALL_BUILD := build-install
+.PHONY: consumer-test
+consumer-test: system-deps $(VENV)/.ready
+	JOBS=$(JOBS) tools/check-install.sh $(INSTALL_BUILD) $(PY)
 
 # Installs the module (and the virtual device program) into .venv.
 install: system-deps $(VENV)/.ready
@@ -126,7 +137,7 @@ typecheck: build
 	  $(PY) -m pytest -q -p no:cacheprovider tests/typing
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(INSTALL_BUILD)
 
 # libFuzzer targets (tests/fuzz), built with clang in their own folder. New
 # inputs the fuzzer finds go to $(FUZZ_BUILD)/corpus, crashes to
@@ -178,6 +189,7 @@ help:
 	@echo "make asan-test   C++ tests under AddressSanitizer and UBSan, and the Python thread tests ($(ASAN_BUILD))"
 	@echo "make tsan-test   the servo loop's tests under ThreadSanitizer ($(TSAN_BUILD))"
 	@echo "make py-test     Python tests (pytest) against the module and simulator in $(BUILD)"
+	@echo "make consumer-test  install the shared library into $(INSTALL_BUILD)/prefix, check its exports, build and run examples/cpp against it"
 	@echo "make typecheck   the type stubs: stubtest, mypy --strict on examples/, misuse they reject, docs/api.md names"
 	@echo "make fuzz-smoke  each fuzz target for FUZZ_SMOKE_SECONDS (default 5)"
 	@echo "make fuzz        each fuzz target for FUZZ_SECONDS (default 60)"
