@@ -97,21 +97,29 @@ bench: build
 	$(PY) -m pip install -q --disable-pip-version-check -r requirements-bench.txt
 	PYTHONPATH=$(CURDIR)/$(BUILD)/python:$(CURDIR)/python $(PY) bench/run_bench.py --json $(BUILD)/bench.json
 
-# A wheel for PyPI: built by pip, repaired by auditwheel to the manylinux tag
-# it fits, its metadata checked by twine; `wheel-check` installs it into a
-# fresh venv and runs it there.
+# A wheel for PyPI: built by pip with zig's clang (cmake/zig-toolchain.cmake:
+# glibc 2.17 symbol versions, static libc++) in a build folder of its own,
+# repaired by auditwheel to the manylinux tag it fits (manylinux_2_17), its
+# metadata checked by twine; `wheel-check` installs it into a fresh venv and
+# runs it there.
 .PHONY: wheel wheel-check
 WHEEL_RAW := $(BUILD)/wheel-raw
 # Wheel file names carry the normalised (lower-case) project name.
 WHEEL = dist/tessaryhardwareapi-*.whl
+WHEEL_BUILD := $(BUILD)/wheel
+ZIG = $$($(PY) -c 'import pathlib, ziglang; print(pathlib.Path(ziglang.__file__).with_name("zig"))')
 
+# New tools (a new zig) rebuild the wheel from scratch.
 $(VENV)/.wheel-tools: requirements-wheel.txt $(VENV)/.ready
 	$(PY) -m pip install -q --disable-pip-version-check -r requirements-wheel.txt
+	rm -rf $(WHEEL_BUILD)
 	@touch $@
 
 wheel: system-deps $(VENV)/.ready $(VENV)/.wheel-tools
 	rm -rf $(WHEEL_RAW) && mkdir -p dist && rm -f $(WHEEL)
-	$(PY) -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation -w $(WHEEL_RAW) .
+	TESSARY_ZIG=$(ZIG) $(PY) -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation \
+	  -C build-dir=$(WHEEL_BUILD) -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/zig-toolchain.cmake \
+	  -w $(WHEEL_RAW) .
 	auditwheel repair -w dist $(WHEEL_RAW)/*.whl
 	auditwheel show $(WHEEL)
 	twine check --strict $(WHEEL)

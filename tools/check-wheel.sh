@@ -49,6 +49,12 @@ with tempfile.TemporaryDirectory() as links, Simulator(triaxons=1, handles=0, li
     (port,) = sim.ports
     assert tessary.detect(links).triaxons == [sim.arms[0]["pty"]], tessary.detect(links)
     stream = api.SerialStream(port)
+    # The line settings as the wheel's toolchain compiled them (a wrong B115200 leaves 0 baud).
+    import os, termios
+    fd = os.open(port, os.O_RDWR | os.O_NOCTTY)
+    speeds = termios.tcgetattr(fd)[4:6]
+    os.close(fd)
+    assert speeds == [termios.B115200] * 2, f"line speeds {speeds}"
     arm = api.Triaxon(stream)
     info = arm.device_wakeup()
     assert info[1] == 4, f"wake-up reply {info}"
