@@ -88,9 +88,14 @@ consumer-test: system-deps $(VENV)/.ready
 install: system-deps $(VENV)/.ready
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation .
 
-demo: install
+# The C++ examples (examples/cpp), built in $(BUILD) beside the library.
+.PHONY: cpp-examples
+cpp-examples: system-deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j$(JOBS) --target cpp-examples
+
+demo: install cpp-examples
 	$(PY) -m pip install -q --disable-pip-version-check -r requirements-demo.txt
-	$(PY) examples/demo.py
+	TESSARY_CPP_EXAMPLES=$(CURDIR)/$(BUILD)/examples/cpp $(PY) examples/demo.py
 	@echo; echo "To use the module, tessary and tessary-sim of .venv in this shell:"; echo ". .venv/bin/activate"
 
 bench: build
@@ -207,7 +212,8 @@ help:
 	@echo "make asan        the sanitizer build of the library and C++ tests ($(ASAN_BUILD))"
 	@echo "make system-deps install the Debian packages the build needs (GoogleTest)"
 	@echo "make install     install the module and the virtual device program into $(VENV)"
-	@echo "make demo        install, then run examples/demo.py against simulated devices"
+	@echo "make demo        install, then run examples/demo.py (Python and C++ examples) against simulated devices"
+	@echo "make cpp-examples build the C++ examples into $(BUILD)/examples/cpp"
 	@echo "make bench       run the benchmarks and write $(BUILD)/bench.json"
 	@echo "make wheel       build the manylinux wheel into dist/ and check it with auditwheel and twine"
 	@echo "make wheel-check install the wheel into a fresh venv and drive the simulator through it"

@@ -12,8 +12,10 @@ the module's detection functions find them when they are linked there
 Otherwise the links go to the demo's folder and detection looks there
 (tessary.detect).
 
-It ends with the `tessary` command (installed with the module): `tessary
-ports` listing the virtual ports and `tessary info` on the virtual arm.
+The same control loop then runs in C++ (examples/cpp/haptic_wall.cpp, from
+$TESSARY_CPP_EXAMPLES, which `make demo` sets, else build/examples/cpp). It
+ends with the `tessary` command (installed with the module): `tessary ports`
+listing the virtual ports and `tessary info` on the virtual arm.
 """
 
 import os
@@ -41,6 +43,19 @@ def run(script: str, *args: str) -> None:
     status = subprocess.run([sys.executable, str(HERE / script), *args]).returncode
     if status != 0:
         raise SystemExit(f"demo failed: {script} exited with status {status}")
+
+
+def run_cpp(program: str, *args: str) -> None:
+    """A C++ example built from examples/cpp; skipped with a note when it is not built."""
+    folder = pathlib.Path(os.environ.get("TESSARY_CPP_EXAMPLES") or REPO / "build" / "examples" / "cpp")
+    path = folder / program
+    if not os.access(path, os.X_OK):
+        print(f"\n(no {path}: `make cpp-examples` builds the C++ examples)", flush=True)
+        return
+    print(f"\n$ {os.path.relpath(path, REPO)} {' '.join(args)}", flush=True)
+    status = subprocess.run([str(path), *args]).returncode
+    if status != 0:
+        raise SystemExit(f"demo failed: {program} exited with status {status}")
 
 
 def run_command(name: str, *args: str) -> None:
@@ -106,6 +121,7 @@ def main() -> None:
         run("arm_info.py", arm)
         # Nobody holds the virtual arm, so a 2 N push stands in for a hand.
         run("haptic_wall.py", arm, "--push", "2", "--plot", str(plot))
+        run_cpp("haptic_wall", arm, "--push", "2")
         # The same wall beside busy Python: a Python loop, then a ServoLoop.
         run("servo_wall.py", arm, "--push", "2", "--plot", str(servo_plot))
         run("handle_messages.py", wired, "5")
