@@ -67,7 +67,7 @@ $(BUILD)/build.ninja: $(VENV)/.ready
 
 $(ASAN_BUILD)/build.ninja: $(VENV)/.ready Makefile
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTESSARY_SANITIZE=ON $(CMAKE_PYTHON) -DTESSARY_BUILD_MODULE=ON \
-	  -DTESSARY_BUILD_SIM=OFF -DTESSARY_BUILD_BENCH=OFF
+	  -DTESSARY_BUILD_SIM=OFF -DTESSARY_BUILD_BENCH=OFF -DTESSARY_BUILD_EXAMPLES=OFF
 
 build: system-deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j$(JOBS)
