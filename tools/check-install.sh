@@ -33,8 +33,10 @@ consumer() {
   if grep -q -- "-I$tree/Library" "$dir/compile_commands.json"; then
     echo "consumer ($dir): compiled against the source tree's headers"; exit 1
   fi
-  ldd "$dir/arm_info" | grep -q "=> $prefix/lib/libtessary.so.0 " || {
-    echo "consumer ($dir): arm_info does not load $prefix/lib/libtessary.so.0"; ldd "$dir/arm_info"; exit 1; }
+  local libs  # not piped into grep -q, whose early exit would fail the pipeline
+  libs=$(ldd "$dir/arm_info")
+  grep -qF "=> $prefix/lib/libtessary.so.0 " <<<"$libs" || {
+    echo "consumer ($dir): arm_info does not load $prefix/lib/libtessary.so.0"; echo "$libs"; exit 1; }
   echo "consumer: examples/cpp built with $(basename "$dir") against $prefix"
 }
 consumer find_package -DCMAKE_PREFIX_PATH="$prefix"
