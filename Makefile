@@ -78,11 +78,13 @@ asan: system-deps $(ASAN_BUILD)/build.ninja
 # The library as C++ users install it: built shared in $(INSTALL_BUILD)/library,
 # installed into $(INSTALL_BUILD)/prefix, its exports checked, and examples/cpp
 # built against that prefix (find_package, pkg-config) and run against its
-# tessary-sim. The folders are kept: a second run rebuilds only what changed.
+# tessary-sim; the archive from $(BUILD), installed into
+# $(INSTALL_BUILD)/prefix-static, gets a pkg-config build too. The folders are
+# kept: a second run rebuilds only what changed.
 INSTALL_BUILD := build-install
 .PHONY: consumer-test
-consumer-test: system-deps $(VENV)/.ready
-	JOBS=$(JOBS) tools/check-install.sh $(INSTALL_BUILD) $(PY)
+consumer-test: build
+	JOBS=$(JOBS) tools/check-install.sh $(INSTALL_BUILD) $(PY) $(BUILD)
 
 # Installs the module (and the virtual device program) into .venv.
 install: system-deps $(VENV)/.ready
