@@ -54,7 +54,7 @@ grep -q -- "-DTESSARY_STATIC" "$work/pkg-config-static/compile_commands.json" ||
   echo "consumer: tessary.pc of the archive does not define TESSARY_STATIC"; exit 1; }
 
 # One arm and one wired handle; each build runs one program, the loop runs briefly.
-out=$("$py" "$tree/sim/launcher.py" --binary "$prefix/bin/tessary-sim" -- --link '{tmp}' -- sh -c \
+out=$(PYTHONPATH=$tree/python "$py" -m tessary.sim --binary "$prefix/bin/tessary-sim" -- --link '{tmp}' -- sh -c \
   '"$1/find_package/arm_info" "$2/ttyACM-sim0" && "$1/pkg-config/handle_messages" "$2/ttyUSB-sim0" 1 &&
    "$1/find_package/haptic_wall" "$2/ttyACM-sim0" --seconds 0.2 --push 2 &&
    "$1/pkg-config-static/arm_info" "$2/ttyACM-sim0"' sh "$work" '{tmp}') || {
