@@ -47,12 +47,12 @@ def run(script: str, *args: str) -> None:
 
 def run_cpp(program: str, *args: str) -> None:
     """A C++ example built from examples/cpp; skipped with a note when it is not built."""
-    folder = pathlib.Path(os.environ.get("TESSARY_CPP_EXAMPLES") or REPO / "build" / "examples" / "cpp")
+    folder = pathlib.Path(os.environ.get("TESSARY_CPP_EXAMPLES") or HERE.parent / "build" / "examples" / "cpp")
     path = folder / program
     if not os.access(path, os.X_OK):
         print(f"\n(no {path}: `make cpp-examples` builds the C++ examples)", flush=True)
         return
-    print(f"\n$ {os.path.relpath(path, REPO)} {' '.join(args)}", flush=True)
+    print(f"\n$ {os.path.relpath(path, HERE.parent)} {' '.join(args)}", flush=True)
     status = subprocess.run([str(path), *args]).returncode
     if status != 0:
         raise SystemExit(f"demo failed: {program} exited with status {status}")
