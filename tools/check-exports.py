@@ -28,7 +28,7 @@ def declared(include_dir):
     text = re.sub(r"//.*", "", text)
     names = set(re.findall(r"\b(?:class|struct)\s+(?:TESSARY_API\s+)?(\w+)", text))
     names |= {name.lstrip("~") for name in re.findall(r"(~?\b\w+)\s*\(", text)}
-    marked = set(re.findall(r"\bclass\s+TESSARY_API\s+(\w+)", text))
+    marked = set(re.findall(r"\b(?:class|struct)\s+TESSARY_API\s+(\w+)", text))
     marked |= set(re.findall(r"\bTESSARY_API\s+[\w:<>, *&]+?\b(\w+)\s*\(", text))
     return names, marked
 

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "TessaryHardwareAPI/Export.h"
 #include "TessaryHardwareAPI/SerialStream.h"
 #include "TessaryHardwareAPI/Triaxon.h"
 
@@ -20,7 +21,7 @@ using Vector3 = std::array<double, 3>;
 // One force effect. The loop adds up the forces of its effects each tick.
 // Units are the device's, passed through unscaled (the simulator's are SI:
 // metres, newtons, seconds).
-struct Effect {
+struct TESSARY_API Effect {
     enum class Kind : uint8_t { ConstantForce, Spring, Damper, Plane, Sphere, Box };
 
     Kind kind = Kind::ConstantForce;
@@ -56,7 +57,7 @@ struct Effect {
 
 // The sum of the effects' forces, scaled down to magnitude max_force when it
 // is larger; zero when any part of it is not finite.
-Vector3 TotalForce(const Effect* effects, std::size_t count, const Vector3& position, const Vector3& velocity,
+TESSARY_API Vector3 TotalForce(const Effect* effects, std::size_t count, const Vector3& position, const Vector3& velocity,
                    double max_force);
 
 // One tick as it happened: packed doubles, so that a block of them is a
@@ -116,7 +117,7 @@ struct ServoFailure {
 // hands a new effect set over whole (a tick never sees half of an update);
 // Drain, Latest and Stats read what the loop has recorded without stopping
 // it. While the loop runs it owns the stream: make no other exchange on it.
-class ServoLoop {
+class TESSARY_API ServoLoop {
 public:
     static constexpr std::size_t kMaxEffects = 64;
 
