@@ -12,8 +12,9 @@ the module's detection functions find them when they are linked there
 Otherwise the links go to the demo's folder and detection looks there
 (tessary.detect).
 
-The same control loop then runs in C++ (examples/cpp/haptic_wall.cpp, from
-$TESSARY_CPP_EXAMPLES, which `make demo` sets, else build/examples/cpp). It
+The same control loop then runs in C++ (examples/cpp/haptic_wall.cpp, and
+the ServoLoop's wall, servo_wall.cpp; from $TESSARY_CPP_EXAMPLES, which `make
+demo` sets, else build/examples/cpp). It
 ends with the `tessary` command (installed with the module): `tessary ports`
 listing the virtual ports and `tessary info` on the virtual arm.
 """
@@ -124,6 +125,7 @@ def main() -> None:
         run_cpp("haptic_wall", arm, "--push", "2")
         # The same wall beside busy Python: a Python loop, then a ServoLoop.
         run("servo_wall.py", arm, "--push", "2", "--plot", str(servo_plot))
+        run_cpp("servo_wall", arm, "--push", "2", "--timeout", "0.1")
         run("handle_messages.py", wired, "5")
         run("handle_messages.py", wireless, "2")
         for command in cli_commands(arm, link_dir):

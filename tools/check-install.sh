@@ -57,6 +57,7 @@ grep -q -- "-DTESSARY_STATIC" "$work/pkg-config-static/compile_commands.json" ||
 out=$(PYTHONPATH=$tree/python "$py" -m tessary.sim --binary "$prefix/bin/tessary-sim" -- --link '{tmp}' -- sh -c \
   '"$1/find_package/arm_info" "$2/ttyACM-sim0" && "$1/pkg-config/handle_messages" "$2/ttyUSB-sim0" 1 &&
    "$1/find_package/haptic_wall" "$2/ttyACM-sim0" --seconds 0.2 --push 2 &&
+   "$1/pkg-config/servo_wall" "$2/ttyACM-sim0" --seconds 0.3 --push 2 --timeout 0.2 &&
    "$1/pkg-config-static/arm_info" "$2/ttyACM-sim0"' sh "$work" '{tmp}') || {
   echo "$out"; echo "consumer: the examples failed against tessary-sim"; exit 1; }
 [ "$(grep -cxF "  model             4" <<<"$out")" = 2 ] || {
@@ -69,6 +70,7 @@ for line in "  model             4" \
 done
 # The status message carries back the user data the program sent.
 grep -qx 'status: device 0x4800, orientation (.*), error flag 0, hall sensor 128, user data 2a' <<<"$out" &&
-  grep -qE '^[0-9]+ exchanges in 0\.[0-9]+ s: [0-9]+ Hz \(asked for 1000 Hz\)$' <<<"$out" || {
+  grep -qE '^[0-9]+ exchanges in 0\.[0-9]+ s: [0-9]+ Hz \(asked for 1000 Hz\)$' <<<"$out" &&
+  grep -qE '^[0-9]+ ticks: [0-9]+ Hz; period ms p50 [0-9.]+ .*; [0-9]+ overruns$' <<<"$out" || {
   echo "$out"; echo "consumer: unexpected status or loop lines"; exit 1; }
-echo "consumer: arm_info (twice), handle_messages and haptic_wall ran against $prefix/bin/tessary-sim"
+echo "consumer: arm_info (twice), handle_messages, haptic_wall and servo_wall ran against $prefix/bin/tessary-sim"
