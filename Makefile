@@ -131,9 +131,19 @@ wheel: system-deps $(VENV)/.ready $(VENV)/.wheel-tools
 	auditwheel show $(WHEEL)
 	twine check --strict $(WHEEL)
 
+# Checked again when anything the wheel is made of, or the check itself, has
+# changed since the last check passed; `make wheel` always builds.
 WHEEL_VENV := $(BUILD)/wheel-check
-wheel-check: wheel
+WHEEL_STAMP := $(BUILD)/wheel-check.passed
+WHEEL_INPUTS := $(shell find Library python sim cmake -type f -not -path '*/__pycache__/*' 2>/dev/null) \
+  CMakeLists.txt pyproject.toml LICENSE docs/pypi.md requirements-wheel.txt requirements-dev.txt \
+  tools/check-wheel.sh tests/typing/user_script.py
+wheel-check: $(WHEEL_STAMP)
+$(WHEEL_STAMP): $(WHEEL_INPUTS)
+	@rm -f $@
+	$(MAKE) --no-print-directory wheel
 	tools/check-wheel.sh $(WHEEL) $(WHEEL_VENV)
+	@touch $@
 
 # The README's and docs' blocks marked runnable, run as written in the venv
 # that has only the wheel (made by wheel-check) against the virtual devices.
@@ -177,19 +187,20 @@ $(FUZZ_BUILD)/build.ninja: $(VENV)/.ready | fuzz-deps
 fuzz-build: fuzz-deps $(FUZZ_BUILD)/build.ninja
 	cmake --build $(FUZZ_BUILD) -j$(JOBS)
 
-# $(1): seconds per target. Prints each target's run count; on a crash or a
-# mismatch, the end of its log and the input that caused it. A smaller ASan
-# quarantine keeps a run near 100 MB instead of most of a gigabyte.
+# $(1): seconds per target; the targets run side by side. Prints each
+# target's run count; on a crash or a mismatch, the end of its log and the
+# input that caused it. A smaller ASan quarantine keeps a run near 100 MB
+# instead of most of a gigabyte.
 define run-fuzzers
 	@mkdir -p $(FUZZ_BUILD)/artifacts
-	@for t in $(FUZZ_TARGETS); do \
-	  mkdir -p $(FUZZ_BUILD)/corpus/$$t; log=$(FUZZ_BUILD)/fuzz_$$t.$$$$.log; \
+	@pids=; for t in $(FUZZ_TARGETS); do ( \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t; log=$(FUZZ_BUILD)/fuzz_$$t.$$$$.$$BASHPID.log; \
 	  if ASAN_OPTIONS=$${ASAN_OPTIONS:-quarantine_size_mb=32} \
 	       $(FUZZ_BUILD)/tests/fuzz/fuzz_$$t -max_total_time=$(1) -max_len=2048 -timeout=10 -print_final_stats=1 \
 	       -artifact_prefix=$(FUZZ_BUILD)/artifacts/$$t- $(FUZZ_BUILD)/corpus/$$t tests/fuzz/corpus/$$t >$$log 2>&1; \
 	  then echo "fuzz_$$t: $$(sed -n 's/^stat::number_of_executed_units: *//p' $$log) inputs in $(1) s, no crash, no mismatch"; rm -f $$log; \
-	  else tail -n 30 $$log; echo "fuzz_$$t FAILED (log: $$log)"; exit 1; fi; \
-	done
+	  else tail -n 30 $$log; echo "fuzz_$$t FAILED (log: $$log)"; exit 1; fi ) & pids="$$pids $$!"; \
+	done; status=0; for pid in $$pids; do wait $$pid || status=1; done; exit $$status
 endef
 
 fuzz: fuzz-build

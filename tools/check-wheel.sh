@@ -30,7 +30,9 @@ assert pathlib.Path(api.__file__).is_relative_to(venv), f"module loaded from {ap
 assert api.get_cpp_version() == "0.1.1", api.get_cpp_version()
 print(f"wheel check: import TessaryHardwareAPI {api.get_cpp_version()} from {api.__file__}")
 PY
-"$venv/bin/tessary-sim" --help | grep -q '^usage: tessary-sim'
+# Captured first: grep -q leaves early, and the writer's SIGPIPE would fail the pipeline.
+sim_help=$("$venv/bin/tessary-sim" --help)
+grep -q '^usage: tessary-sim' <<<"$sim_help"
 echo "wheel check: tessary-sim --help"
 
 # End to end: the installed module drives the installed simulator's arm,

@@ -91,7 +91,7 @@ sys.exit(0)
 def test_exit_with_a_daemon_thread_inside_a_call_does_not_abort():
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([MODULE_DIR, FAKE_DIR, str(HERE)]))
     children = [subprocess.Popen([sys.executable, "-c", LOOP_AT_EXIT, kind], env=env, stderr=subprocess.PIPE,
-                                 text=True) for kind in ("arm", "handle") for _ in range(8)]
+                                 text=True) for kind in ("arm", "handle") for _ in range(4)]
     results = [(child.wait(timeout=30), child.stderr.read()) for child in children]
     for child in children:
         child.stderr.close()
