@@ -69,6 +69,9 @@ double Amount(double value, const char* name) {
     return value;
 }
 
+// Numbers in a repr as Python writes them (100.0, 0.25).
+std::string Number(double value) { return py::repr(py::float_(value)).cast<std::string>(); }
+
 std::string Text(const Vector3& v) {
     std::ostringstream out;
     out << "(" << v[0] << ", " << v[1] << ", " << v[2] << ")";
@@ -96,8 +99,7 @@ public:
     ~PyServoLoop() {
         LiveLoops().erase(this);
         for (const auto& effect : effects_) effect->loop = nullptr;
-        Unlocked unlocked;
-        loop_.Stop();
+        StopThread();
     }
 
     void Start() {
@@ -122,18 +124,12 @@ public:
     }
 
     void Stop() {
-        {
-            Unlocked unlocked;
-            loop_.Stop();
-        }
+        StopThread();
         RaisePending();
     }
 
     void Exit(const py::object& exc_type) {
-        {
-            Unlocked unlocked;
-            loop_.Stop();
-        }
+        StopThread();
         // An exception on its way out of the block wins over the loop's.
         if (exc_type.is_none()) RaisePending();
     }
@@ -245,7 +241,9 @@ public:
         return error_;
     }
 
-    void StopForExit() {
+    // Joins the servo thread (which sends the zero force) without the
+    // interpreter lock, so that other Python threads run meanwhile.
+    void StopThread() {
         Unlocked unlocked;
         loop_.Stop();
     }
@@ -370,8 +368,8 @@ void RegisterServoLoop(py::module_& m) {
     AmountParameter(spring, "stiffness", &Effect::stiffness, "Force per unit of distance.");
     AmountParameter(spring, "damping", &Effect::damping, "Force per unit of velocity.");
     spring.def("__repr__", [](const PySpring& e) {
-        return "Spring(anchor=" + Text(e.effect.a) + ", stiffness=" + py::repr(py::float_(e.effect.stiffness)).cast<std::string>() +
-               ", damping=" + py::repr(py::float_(e.effect.damping)).cast<std::string>() + ")";
+        return "Spring(anchor=" + Text(e.effect.a) + ", stiffness=" + Number(e.effect.stiffness) +
+               ", damping=" + Number(e.effect.damping) + ")";
     });
 
     py::class_<PyDamper, PyEffect, std::shared_ptr<PyDamper>> damper(m, "Damper",
@@ -380,7 +378,7 @@ void RegisterServoLoop(py::module_& m) {
                arg("damping"));
     AmountParameter(damper, "damping", &Effect::damping, "Force per unit of velocity.");
     damper.def("__repr__", [](const PyDamper& e) {
-        return "Damper(damping=" + py::repr(py::float_(e.effect.damping)).cast<std::string>() + ")";
+        return "Damper(damping=" + Number(e.effect.damping) + ")";
     });
 
     py::class_<PyPlane, PyEffect, std::shared_ptr<PyPlane>> plane(
@@ -409,8 +407,8 @@ void RegisterServoLoop(py::module_& m) {
     AmountParameter(plane, "damping", &Effect::damping, "Force per unit of velocity into the wall.");
     plane.def("__repr__", [](const PyPlane& e) {
         return "Plane(point=" + Text(e.effect.a) + ", normal=" + Text(e.effect.b) +
-               ", stiffness=" + py::repr(py::float_(e.effect.stiffness)).cast<std::string>() +
-               ", damping=" + py::repr(py::float_(e.effect.damping)).cast<std::string>() + ")";
+               ", stiffness=" + Number(e.effect.stiffness) +
+               ", damping=" + Number(e.effect.damping) + ")";
     });
 
     py::class_<PySphere, PyEffect, std::shared_ptr<PySphere>> sphere(
@@ -433,8 +431,8 @@ void RegisterServoLoop(py::module_& m) {
         },
         "True: keep the end effector inside; False: keep it out.");
     sphere.def("__repr__", [](const PySphere& e) {
-        return "Sphere(center=" + Text(e.effect.a) + ", radius=" + py::repr(py::float_(e.effect.radius)).cast<std::string>() +
-               ", stiffness=" + py::repr(py::float_(e.effect.stiffness)).cast<std::string>() +
+        return "Sphere(center=" + Text(e.effect.a) + ", radius=" + Number(e.effect.radius) +
+               ", stiffness=" + Number(e.effect.stiffness) +
                ", inside=" + (e.effect.inside ? "True" : "False") + ")";
     });
 
@@ -453,7 +451,7 @@ void RegisterServoLoop(py::module_& m) {
     AmountParameter(box, "stiffness", &Effect::stiffness, "Force per unit of distance past a face.");
     box.def("__repr__", [](const PyBox& e) {
         return "Box(lower=" + Text(e.effect.a) + ", upper=" + Text(e.effect.b) +
-               ", stiffness=" + py::repr(py::float_(e.effect.stiffness)).cast<std::string>() + ")";
+               ", stiffness=" + Number(e.effect.stiffness) + ")";
     });
 
     py::class_<PyServoLoop>(m, "ServoLoop",
@@ -517,7 +515,7 @@ void RegisterServoLoop(py::module_& m) {
     // sends its zero force.
     py::module_::import("atexit").attr("register")(py::cpp_function([] {
         for (PyServoLoop* loop : std::vector<PyServoLoop*>(LiveLoops().begin(), LiveLoops().end())) {
-            loop->StopForExit();
+            loop->StopThread();
         }
     }));
 }
