@@ -1,5 +1,6 @@
 #include "TessaryHardwareAPI/SerialStream.h"
 
+#include "AfterFork.h"
 #include "ErrorLine.h"
 
 #include <cerrno>
@@ -8,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <new>
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -41,73 +41,10 @@ Clock::time_point BudgetFromNow() { return Clock::now() + std::chrono::milliseco
 bool IsHangUp(int error) { return error == EIO || error == ENXIO || error == ENODEV; }
 }  // namespace
 
-// ------------------------------------------------------------ port registry
-
-// Every open port of the process, so that a forked child can let go of them:
-// a child started without exec (multiprocessing's default) would otherwise
-// keep the port open and its lock taken after the parent closed it. The
-// child closes only its own copies of the descriptors; the lock stays the
-// parent's, which still holds the port.
-struct PortRegistry {
-    static std::mutex& Mutex() {
-        static std::mutex mutex;
-        return mutex;
-    }
-    static serialib*& Head() {
-        static serialib* head = nullptr;
-        return head;
-    }
-
-    static void Add(serialib* buffer) {
-        static std::once_flag installed;
-        std::call_once(installed, [] { ::pthread_atfork(&Prepare, &Parent, &Child); });
-        std::lock_guard<std::mutex> lock(Mutex());
-        if (buffer->registered_) return;
-        buffer->prev_ = nullptr;
-        buffer->next_ = Head();
-        if (Head() != nullptr) Head()->prev_ = buffer;
-        Head() = buffer;
-        buffer->registered_ = true;
-    }
-
-    static void Remove(serialib* buffer) {
-        std::lock_guard<std::mutex> lock(Mutex());
-        if (!buffer->registered_) return;
-        (buffer->prev_ ? buffer->prev_->next_ : Head()) = buffer->next_;
-        if (buffer->next_) buffer->next_->prev_ = buffer->prev_;
-        buffer->prev_ = buffer->next_ = nullptr;
-        buffer->registered_ = false;
-    }
-
-    static void Prepare() { Mutex().lock(); }
-    static void Parent() { Mutex().unlock(); }
-    // Only the forking thread lives on in the child: a stream lock that
-    // another thread held at the fork would stay taken for ever, so it is
-    // made anew along with the closed port.
-    static void Child() {
-        for (serialib* buffer = Head(); buffer != nullptr;) {
-            serialib* next = buffer->next_;
-            if (buffer->fd >= 0) ::close(buffer->fd);
-            buffer->fd = -1;
-            const int wake = buffer->wake_fd_.exchange(-1);
-            if (wake >= 0) ::close(wake);
-            buffer->cancelled_ = false;
-            buffer->has_held = false;
-            buffer->set_status(LinkState::Closed, 0);
-            if (buffer->owner_lock_ != nullptr) new (buffer->owner_lock_) std::recursive_mutex;
-            buffer->prev_ = buffer->next_ = nullptr;
-            buffer->registered_ = false;
-            buffer = next;
-        }
-        Head() = nullptr;
-        Mutex().unlock();
-    }
-};
-
 // ---------------------------------------------------------------- serialib
 
 serialib::~serialib() {
-    PortRegistry::Remove(this);  // also when an owner closed the descriptor itself
+    AfterFork::Remove(this);  // also when an owner closed the descriptor itself
     if (fd >= 0) ::close(fd);
     fd = -1;
     const int wake = wake_fd_.exchange(-1);
@@ -166,7 +103,7 @@ int8_t serialib::open_tty(const char* path) {
     // Without it close() from another thread could not cut a wait short; the
     // port still works, and close() then waits out the read under way.
     if (wake_fd_ < 0) wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    PortRegistry::Add(this);
+    AfterFork::Add(this, &serialib::InChild);
     set_status(LinkState::Open, 0);
     // Set-up results are not examined: a port that opens is reported as open.
     return 1;
@@ -184,8 +121,31 @@ void serialib::fail_with(int error) {
     set_status(IsHangUp(error) ? LinkState::HungUp : LinkState::Failed, error);
 }
 
+// A child started without exec would otherwise keep the port open, and its
+// lock taken, after the parent closed it. The child closes only its own
+// copies of the descriptors; the lock (which belongs to the open file) stays
+// the parent's, which still holds the port. A stream lock that another
+// thread held at the fork would stay taken for ever, so the child gets a new
+// one; the old one is left alone, since the forking thread may hold it.
+void serialib::InChild(void* object) {
+    auto* buffer = static_cast<serialib*>(object);
+    if (buffer->fd >= 0) ::close(buffer->fd);
+    buffer->fd = -1;
+    const int wake = buffer->wake_fd_.exchange(-1);
+    if (wake >= 0) ::close(wake);
+    buffer->cancelled_ = false;
+    buffer->has_held = false;
+    buffer->set_status(LinkState::Closed, 0);
+    if (buffer->owner_ != nullptr) {
+        (void)buffer->owner_->mutex.release();
+        // Allocating here is the one exception to the rule: malloc's own
+        // locks are made safe across fork by the C library.
+        buffer->owner_->mutex.reset(new std::recursive_mutex);
+    }
+}
+
 void serialib::close_port() {
-    PortRegistry::Remove(this);
+    AfterFork::Remove(this);
     if (fd >= 0) ::close(fd);
     fd = -1;
     has_held = false;
@@ -399,7 +359,7 @@ serialib::int_type serialib::overflow(int_type c) {
 // ------------------------------------------------------------ SerialStream
 
 SerialStream::SerialStream(const char* port_path, bool open)
-    : std::basic_iostream<char>(nullptr), port(port_path) {
+    : std::basic_iostream<char>(nullptr), port(port_path), mutex(std::make_unique<std::recursive_mutex>()) {
     if (open) OpenAndReport();
 }
 
@@ -416,7 +376,7 @@ void SerialStream::Close() {
     // A read or write under way on another thread ends at once, then lets go
     // of the lock; the descriptor is closed only under it.
     if (buffer) buffer->cancel();
-    std::lock_guard<std::recursive_mutex> lock(mutex);
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
     CloseLocked();
 }
 
@@ -429,16 +389,33 @@ void SerialStream::CloseLocked() {
 
 int8_t SerialStream::Reopen() {
     if (buffer) buffer->cancel();
-    std::lock_guard<std::recursive_mutex> lock(mutex);
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
     CloseLocked();
     return OpenAndReport();
 }
 
-bool SerialStream::WriteAnyway(const char* data, std::size_t n) {
-    std::lock_guard<std::recursive_mutex> lock(mutex);
-    const LinkStatus status = Status();
-    if (!status.open || (status.state != LinkState::Open && status.state != LinkState::TimedOut)) return false;
-    return buffer->sputn(data, static_cast<std::streamsize>(n)) == static_cast<std::streamsize>(n);
+SerialStream::ReadBudget::ReadBudget(SerialStream& stream, std::chrono::microseconds budget) : stream_(stream) {
+    std::lock_guard<std::recursive_mutex> lock(stream_.Mutex());
+    saved_ = stream_.buffer ? stream_.buffer->read_budget : std::chrono::milliseconds(serialib::kReadBudgetMs);
+    if (stream_.buffer) stream_.buffer->read_budget = budget;
+}
+
+SerialStream::ReadBudget::~ReadBudget() {
+    std::lock_guard<std::recursive_mutex> lock(stream_.Mutex());
+    if (stream_.buffer) stream_.buffer->read_budget = saved_;
+}
+
+SerialStream::WritesAfterTimeOut::WritesAfterTimeOut(SerialStream& stream)
+    : stream_(stream), lock_(stream.Mutex()), saved_(stream.rdstate()) {
+    const LinkStatus status = stream_.Status();
+    if (status.state == LinkState::TimedOut && status.open) {
+        stream_.clear();
+        cleared_ = true;
+    }
+}
+
+SerialStream::WritesAfterTimeOut::~WritesAfterTimeOut() {
+    if (cleared_) stream_.setstate(saved_);
 }
 
 bool SerialStream::Claim(const void* owner) {
@@ -458,14 +435,14 @@ int8_t SerialStream::OpenAndReport() {
 }
 
 int8_t SerialStream::OpenPort() {
-    std::lock_guard<std::recursive_mutex> lock(mutex);
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
     if (buffer) {
         // Opened again on the same buffer: a device on another thread must
         // never be left holding a freed one.
         buffer->close_port();
     } else {
         buffer = std::make_unique<serialib>();
-        buffer->owner_lock_ = &mutex;
+        buffer->owner_ = this;
     }
     rdbuf(buffer.get());  // also the only place the stream state is cleared
 

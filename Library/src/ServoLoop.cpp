@@ -2,11 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
-#include <cstring>
 #include <future>
-#include <new>
-#include <vector>
 #include <stdexcept>
 #include <string>
 
@@ -14,15 +12,14 @@
 #include <sched.h>
 #include <time.h>
 
+#include "AfterFork.h"
+#include "PeriodHistogram.h"
+
 namespace Tessary::HardwareAPI {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double Dot(const Vector3& u, const Vector3& v) { return u[0] * v[0] + u[1] * v[1] + u[2] * v[2]; }
-Vector3 Minus(const Vector3& u, const Vector3& v) { return {u[0] - v[0], u[1] - v[1], u[2] - v[2]}; }
-Vector3 Scaled(const Vector3& u, double k) { return {u[0] * k, u[1] * k, u[2] * k}; }
 
 // A deadline as clock_nanosleep takes it: steady_clock is CLOCK_MONOTONIC.
 timespec Deadline(Clock::time_point when) {
@@ -46,233 +43,152 @@ void Require(bool ok, const std::string& what) {
     if (!ok) throw std::invalid_argument(what);
 }
 
+// The force as the wire carries it. The total is at most max_force, but a
+// max_force beyond the largest float would still make an infinity here.
+bool ToWire(const Vector3& total, double max_force, float* wire) {
+    const double limit = std::min(max_force, static_cast<double>(FLT_MAX));
+    for (int k = 0; k < 3; ++k) {
+        wire[k] = static_cast<float>(std::clamp(total[k], -limit, limit));
+        if (!std::isfinite(wire[k])) return false;
+    }
+    return true;
+}
+
 }  // namespace
-
-// Running loops, so that a forked child, where their threads do not exist,
-// knows them as stopped (and never waits for those threads).
-struct ServoRegistry {
-    static std::mutex& Mutex() {
-        static std::mutex mutex;
-        return mutex;
-    }
-    static std::vector<ServoLoop*>& Running() {
-        static std::vector<ServoLoop*> running;
-        return running;
-    }
-    static void Add(ServoLoop* loop) {
-        static std::once_flag installed;
-        std::call_once(installed, [] {
-            ::pthread_atfork([] { Mutex().lock(); }, [] { Mutex().unlock(); }, &Child);
-        });
-        std::lock_guard<std::mutex> lock(Mutex());
-        Running().push_back(loop);
-    }
-    static void Remove(ServoLoop* loop) {
-        std::lock_guard<std::mutex> lock(Mutex());
-        auto& running = Running();
-        running.erase(std::remove(running.begin(), running.end(), loop), running.end());
-    }
-    static void Child() {
-        for (ServoLoop* loop : Running()) {
-            new (&loop->thread_) std::thread();  // the parent's thread: not joinable here
-            loop->state_.store(ServoState::Stopped, std::memory_order_relaxed);
-        }
-        Running().clear();
-        Mutex().unlock();
-    }
-};
-
-// ------------------------------------------------------------------ effects
-
-Effect Effect::ConstantForce(const Vector3& force) {
-    Effect e;
-    e.kind = Kind::ConstantForce;
-    e.a = force;
-    return e;
-}
-
-Effect Effect::Spring(const Vector3& anchor, double stiffness, double damping) {
-    Effect e;
-    e.kind = Kind::Spring;
-    e.a = anchor;
-    e.stiffness = stiffness;
-    e.damping = damping;
-    return e;
-}
-
-Effect Effect::Damper(double damping) {
-    Effect e;
-    e.kind = Kind::Damper;
-    e.damping = damping;
-    return e;
-}
-
-Effect Effect::Plane(const Vector3& point, const Vector3& normal, double stiffness, double damping) {
-    Effect e;
-    e.kind = Kind::Plane;
-    e.a = point;
-    const double length = std::sqrt(Dot(normal, normal));
-    e.b = length > 0.0 ? Scaled(normal, 1.0 / length) : Vector3{0.0, 0.0, 0.0};  // no normal: no wall
-    e.stiffness = stiffness;
-    e.damping = damping;
-    return e;
-}
-
-Effect Effect::Sphere(const Vector3& center, double radius, double stiffness, bool inside) {
-    Effect e;
-    e.kind = Kind::Sphere;
-    e.a = center;
-    e.radius = radius;
-    e.stiffness = stiffness;
-    e.inside = inside;
-    return e;
-}
-
-Effect Effect::Box(const Vector3& lower, const Vector3& upper, double stiffness) {
-    Effect e;
-    e.kind = Kind::Box;
-    e.a = lower;
-    e.b = upper;
-    e.stiffness = stiffness;
-    return e;
-}
-
-Vector3 Effect::Force(const Vector3& x, const Vector3& v) const {
-    switch (kind) {
-        case Kind::ConstantForce:
-            return a;
-        case Kind::Spring:
-            return Minus(Scaled(Minus(a, x), stiffness), Scaled(v, damping));
-        case Kind::Damper:
-            return Scaled(v, -damping);
-        case Kind::Plane: {
-            const double depth = -Dot(Minus(x, a), b);  // > 0: past the plane
-            if (depth <= 0.0) return {0.0, 0.0, 0.0};
-            // A wall pushes; damping that would pull it back is left out.
-            return Scaled(b, std::max(0.0, stiffness * depth - damping * Dot(v, b)));
-        }
-        case Kind::Sphere: {
-            const Vector3 out = Minus(x, a);
-            const double distance = std::sqrt(Dot(out, out));
-            const double past = inside ? distance - radius : radius - distance;
-            if (past <= 0.0 || distance == 0.0) return {0.0, 0.0, 0.0};  // the centre has no direction
-            return Scaled(out, (inside ? -stiffness : stiffness) * past / distance);
-        }
-        case Kind::Box: {
-            Vector3 f{0.0, 0.0, 0.0};
-            for (int i = 0; i < 3; ++i) {
-                if (x[i] < a[i]) f[i] = stiffness * (a[i] - x[i]);
-                if (x[i] > b[i]) f[i] = -stiffness * (x[i] - b[i]);
-            }
-            return f;
-        }
-    }
-    return {0.0, 0.0, 0.0};
-}
-
-Vector3 TotalForce(const Effect* effects, std::size_t count, const Vector3& position, const Vector3& velocity,
-                   double max_force) {
-    Vector3 total{0.0, 0.0, 0.0};
-    for (std::size_t i = 0; i < count; ++i) {
-        const Vector3 f = effects[i].Force(position, velocity);
-        for (int k = 0; k < 3; ++k) total[k] += f[k];
-    }
-    const double magnitude = std::sqrt(Dot(total, total));
-    // A NaN from a reply or an effect must never reach the arm as a force.
-    if (!std::isfinite(magnitude)) return {0.0, 0.0, 0.0};
-    return magnitude > max_force ? Scaled(total, max_force / magnitude) : total;
-}
 
 // --------------------------------------------------------------- the loop
 
 ServoLoop::ServoLoop(Devices::Triaxon& arm, const ServoOptions& options)
-    : arm_(arm), stream_(*arm.stream), options_(options) {
+    : arm_(arm), stream_(*arm.stream), options_(options), locks_(std::make_unique<Locks>()) {
     Require(std::isfinite(options.rate) && options.rate >= 100.0 && options.rate <= 10000.0,
             "rate must be 100 to 10000 Hz, got " + std::to_string(options.rate));
     Require(std::isfinite(options.max_force) && options.max_force > 0.0,
             "max_force must be finite and above 0, got " + std::to_string(options.max_force));
     Require(std::isfinite(options.timeout) && options.timeout >= 0.0 && options.timeout <= 1.0,
-            "timeout must be 0 (ten periods) to 1 s, got " + std::to_string(options.timeout));
+            "timeout must be 0 (the default) to 1 s, got " + std::to_string(options.timeout));
     Require(!options.realtime || (options.priority >= 1 && options.priority <= 99),
             "priority must be 1 to 99, got " + std::to_string(options.priority));
     Require(options.cpu >= -1 && options.cpu < CPU_SETSIZE, "cpu must be -1 or a CPU number");
     Require(options.samples >= 1 && options.samples <= (std::size_t{1} << 24),
             "samples must be 1 to 16777216, got " + std::to_string(options.samples));
     period_ = std::chrono::nanoseconds(std::llround(1e9 / options.rate));
-    const double timeout = options.timeout > 0.0 ? options.timeout : 10.0 / options.rate;
-    timeout_ = std::chrono::microseconds(std::max<long long>(1, std::llround(timeout * 1e6)));
+    timeout_ = std::chrono::microseconds(std::max<long long>(1, std::llround(Timeout() * 1e6)));
     std::size_t capacity = 1;
     while (capacity < options.samples) capacity <<= 1;
     ring_.reset(new ServoSample[capacity]);
     mask_ = capacity - 1;
-    histogram_.reset(new std::atomic<uint32_t>[kBins]());
+    histogram_ = std::make_unique<PeriodHistogram>();
 }
 
-ServoLoop::~ServoLoop() { Stop(); }
+ServoLoop::~ServoLoop() {
+    Stop();
+    AfterFork::Remove(this);
+}
+
+double ServoLoop::Timeout() const { return options_.timeout > 0.0 ? options_.timeout : kDefaultTimeout; }
 
 ServoFailure ServoLoop::Failure() const {
     const uint64_t packed = failure_.load(std::memory_order_acquire);
     return {static_cast<IO::LinkState>(packed >> 32), static_cast<int>(static_cast<uint32_t>(packed))};
 }
 
+void ServoLoop::Join() {
+    if (!has_thread_) return;
+    ::pthread_join(thread_, nullptr);
+    has_thread_ = false;
+}
+
 bool ServoLoop::Start() {
-    if (thread_.joinable()) return false;
+    std::lock_guard<std::mutex> control(locks_->control);
+    const ServoState state = State();
+    if (state == ServoState::Running || state == ServoState::Stopping) return false;
+    Join();  // a run that failed: its thread has ended, or is about to
     if (!stream_.Good() || !stream_.Claim(this)) return false;
-    {
-        // The loop's own reads wait `timeout`; the stream's budget returns
-        // to what it was when the loop stops.
-        std::lock_guard<std::recursive_mutex> lock(stream_.Mutex());
-        saved_budget_ = stream_.Buffer()->read_budget;
-        stream_.Buffer()->read_budget = timeout_;
-    }
+
     // A new run: the record starts afresh.
     head_ = tail_ = 0;
     ticks_ = overruns_ = dropped_ = 0;
     period_max_ = first_tick_ = last_tick_ = 0.0;
-    for (std::size_t i = 0; i < kBins; ++i) histogram_[i].store(0, std::memory_order_relaxed);
+    histogram_->Clear();
     has_latest_ = false;
     failure_ = Pack({IO::LinkState::Open, 0});
     realtime_ = false;
     realtime_error_ = cpu_error_ = 0;
     stop_ = false;
     state_ = ServoState::Running;
+    // Set by the thread, which may still be inside set_value when Start
+    // returns; the next Start joins it before making a new one.
+    ready_ = std::promise<void>();
+    std::future<void> set_up = ready_.get_future();
 
-    // The thread owns the promise: it may still be inside set_value when
-    // this function, woken by it, returns.
-    std::promise<void> ready;
-    std::future<void> set_up = ready.get_future();
-    ServoRegistry::Add(this);
-    thread_ = std::thread([this, ready = std::move(ready)]() mutable {
-        if (options_.realtime) {
-            const sched_param param{options_.priority};
-            const int refused = ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &param);
-            realtime_ = refused == 0;
-            realtime_error_ = refused;
-        }
-        if (options_.cpu >= 0) {
-            cpu_set_t cpus;
-            CPU_ZERO(&cpus);
-            CPU_SET(options_.cpu, &cpus);
-            cpu_error_ = ::pthread_setaffinity_np(::pthread_self(), sizeof cpus, &cpus);
-        }
-        const Clock::time_point start = Clock::now();
-        ready.set_value();
-        Run(start);
-    });
+    AfterFork::Add(this, &ServoLoop::InChild);
+    const int refused = ::pthread_create(&thread_, nullptr, &ServoLoop::Main, this);
+    if (refused != 0) {
+        state_ = ServoState::Stopped;
+        stream_.Release(this);
+        return false;
+    }
+    has_thread_ = true;
+    // The thread sets up its scheduling first; Stats reports the outcome.
     set_up.wait();
     return true;
 }
 
 void ServoLoop::Stop() {
-    if (!thread_.joinable()) return;
+    std::lock_guard<std::mutex> control(locks_->control);
+    if (!has_thread_) return;
+    ServoState running = ServoState::Running;
+    state_.compare_exchange_strong(running, ServoState::Stopping, std::memory_order_acq_rel);
     stop_.store(true, std::memory_order_release);
-    thread_.join();
-    ServoRegistry::Remove(this);
+    Join();
 }
 
-void ServoLoop::Run(Clock::time_point start) {
+void* ServoLoop::Main(void* object) {
+    auto* loop = static_cast<ServoLoop*>(object);
+    const ServoOptions& options = loop->options_;
+    if (options.realtime) {
+        const sched_param param{options.priority};
+        const int refused = ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &param);
+        loop->realtime_ = refused == 0;
+        loop->realtime_error_ = refused;
+    }
+    if (options.cpu >= 0) {
+        cpu_set_t cpus;
+        CPU_ZERO(&cpus);
+        CPU_SET(options.cpu, &cpus);
+        loop->cpu_error_ = ::pthread_setaffinity_np(::pthread_self(), sizeof cpus, &cpus);
+    }
+    loop->start_ = Clock::now();
+    loop->ready_.set_value();
+    loop->Run();
+    return nullptr;
+}
+
+// In a forked child, where the servo thread does not exist: the loop is
+// stopped, its stream no longer claimed, and its locks are new ones.
+void ServoLoop::InChild(void* object) {
+    auto* loop = static_cast<ServoLoop*>(object);
+    loop->has_thread_ = false;
+    const ServoState state = loop->State();
+    if (state == ServoState::Running || state == ServoState::Stopping) loop->state_ = ServoState::Stopped;
+    loop->stream_.Release(loop);
+    (void)loop->locks_.release();
+    loop->locks_.reset(new Locks);
+}
+
+void ServoLoop::Run() {
+    const bool failed = Ticks();
+    stream_.Release(this);
+    // The last word on the state is the thread's: Stop joins it after this.
+    state_.store(failed ? ServoState::Failed : ServoState::Stopped, std::memory_order_release);
+}
+
+bool ServoLoop::Ticks() {
+    // The loop's own reads wait `timeout`; the stream's budget comes back
+    // before anyone else may use the stream.
+    const IO::SerialStream::ReadBudget budget(stream_, timeout_);
     float force[3] = {0.0f, 0.0f, 0.0f};  // the first tick has no state to act on yet
-    Clock::time_point next = start, previous{};
+    Clock::time_point next = start_, previous{};
     bool failed = false;
     while (!stop_.load(std::memory_order_acquire)) {
         if (Clock::now() < next) SleepUntil(next);
@@ -302,7 +218,7 @@ void ServoLoop::Run(Clock::time_point start) {
         }
 
         ServoSample sample;
-        sample.t = Seconds(began - start);
+        sample.t = Seconds(began - start_);
         sample.period = previous == Clock::time_point{} ? 0.0 : Seconds(began - previous);
         previous = began;
         Vector3 x, v;
@@ -313,17 +229,13 @@ void ServoLoop::Run(Clock::time_point start) {
         }
         effects_.Refresh();
         const EffectSet& set = effects_.Reading();
-        const Vector3 next_force = TotalForce(set.effects, set.count, x, v, options_.max_force);
-        for (int k = 0; k < 3; ++k) force[k] = static_cast<float>(next_force[k]);
+        const Vector3 total = TotalForce(set.effects.data(), set.count, x, v, options_.max_force, began);
+        if (!ToWire(total, options_.max_force, force)) force[0] = force[1] = force[2] = 0.0f;
         Record(sample);
     }
+    // Still within the loop's budget: a silent arm costs `timeout` here too.
     SendZeroForce();
-    {
-        std::lock_guard<std::recursive_mutex> lock(stream_.Mutex());
-        stream_.Buffer()->read_budget = saved_budget_;
-    }
-    stream_.Release(this);
-    state_.store(failed ? ServoState::Failed : ServoState::Stopped, std::memory_order_release);
+    return failed;
 }
 
 void ServoLoop::SendZeroForce() {
@@ -338,9 +250,8 @@ void ServoLoop::SendZeroForce() {
     } else if (status.state == IO::LinkState::TimedOut && status.open) {
         // The arm stopped answering but the line may still carry the request;
         // its late reply is dropped when the port is opened again.
-        char frame[1 + sizeof zero] = {static_cast<char>(Devices::Triaxon::kForce)};
-        std::memcpy(frame + 1, zero, sizeof zero);
-        stream_.WriteAnyway(frame, sizeof frame);
+        const IO::SerialStream::WritesAfterTimeOut anyway(stream_);
+        arm_.SendForce(zero);
     }
 }
 
@@ -350,8 +261,7 @@ void ServoLoop::Record(const ServoSample& sample) {
     if (ticks == 1) first_tick_.store(sample.t, std::memory_order_relaxed);
     last_tick_.store(sample.t, std::memory_order_relaxed);
     if (ticks > 1) {
-        const auto bin = std::min<std::size_t>(kBins - 1, static_cast<std::size_t>(sample.period * 1e6));
-        histogram_[bin].store(histogram_[bin].load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        histogram_->Add(sample.period);
         if (sample.period > period_max_.load(std::memory_order_relaxed)) {
             period_max_.store(sample.period, std::memory_order_relaxed);
         }
@@ -375,9 +285,9 @@ void ServoLoop::SetEffects(const Effect* effects, std::size_t count) {
         throw std::invalid_argument("at most " + std::to_string(kMaxEffects) + " effects, got " +
                                     std::to_string(count));
     }
-    std::lock_guard<std::mutex> lock(writer_);
+    std::lock_guard<std::mutex> lock(locks_->writer);
     EffectSet& set = effects_.Writing();
-    std::copy(effects, effects + count, set.effects);
+    std::copy(effects, effects + count, set.effects.begin());
     set.count = count;
     effects_.Publish();
 }
@@ -387,7 +297,7 @@ std::size_t ServoLoop::Pending() const {
 }
 
 std::size_t ServoLoop::Drain(ServoSample* out, std::size_t max) {
-    std::lock_guard<std::mutex> lock(drain_);
+    std::lock_guard<std::mutex> lock(locks_->drain);
     const std::size_t tail = tail_.load(std::memory_order_relaxed);
     const std::size_t count = std::min(max, head_.load(std::memory_order_acquire) - tail);
     for (std::size_t i = 0; i < count; ++i) out[i] = ring_[(tail + i) & mask_];
@@ -397,7 +307,7 @@ std::size_t ServoLoop::Drain(ServoSample* out, std::size_t max) {
 
 bool ServoLoop::Latest(ServoSample& out) {
     if (!has_latest_.load(std::memory_order_acquire)) return false;
-    std::lock_guard<std::mutex> lock(latest_lock_);
+    std::lock_guard<std::mutex> lock(locks_->latest);
     latest_.Refresh();
     out = latest_.Reading();
     return true;
@@ -411,20 +321,10 @@ ServoStats ServoLoop::Stats() const {
     const double span = last_tick_.load(std::memory_order_relaxed) - first_tick_.load(std::memory_order_relaxed);
     stats.rate = stats.ticks > 1 && span > 0.0 ? static_cast<double>(stats.ticks - 1) / span : 0.0;
     stats.period_max = period_max_.load(std::memory_order_relaxed);
-    uint64_t periods = 0;
-    for (std::size_t i = 0; i < kBins; ++i) periods += histogram_[i].load(std::memory_order_relaxed);
-    // The bin's middle: a microsecond's resolution.
-    auto percentile = [&](double q) {
-        const auto wanted = static_cast<uint64_t>(std::ceil(q * static_cast<double>(periods)));
-        uint64_t seen = 0;
-        for (std::size_t i = 0; i < kBins; ++i) {
-            seen += histogram_[i].load(std::memory_order_relaxed);
-            if (seen >= wanted && seen > 0) return std::min((static_cast<double>(i) + 0.5) * 1e-6, stats.period_max);
-        }
-        return 0.0;
-    };
-    stats.period_p50 = percentile(0.50);
-    stats.period_p99 = percentile(0.99);
+    // A bin's middle may lie a little past the longest period in it.
+    const PeriodHistogram::Percentiles periods = histogram_->Read();
+    stats.period_p50 = std::min(periods.p50, stats.period_max);
+    stats.period_p99 = std::min(periods.p99, stats.period_max);
     stats.realtime = realtime_.load(std::memory_order_relaxed);
     stats.realtime_error = realtime_error_.load(std::memory_order_relaxed);
     stats.cpu_error = cpu_error_.load(std::memory_order_relaxed);

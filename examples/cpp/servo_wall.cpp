@@ -82,8 +82,8 @@ int main(int argc, char** argv) {
     options.max_force = 10.0;
     options.timeout = args.timeout;
     ServoLoop loop(arm, options);
-    const Effect effects[2] = {Effect::Plane({0.0, 0.0, wall}, {0.0, 0.0, 1.0}, args.stiffness),
-                               Effect::ConstantForce({0.0, 0.0, -args.push})};
+    const Effect effects[2] = {Plane({0.0, 0.0, wall}, {0.0, 0.0, 1.0}, args.stiffness),
+                               ConstantForce({0.0, 0.0, -args.push})};
     loop.SetEffects(effects, 2);
     if (!loop.Start()) return 1;
 

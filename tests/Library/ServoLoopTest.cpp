@@ -34,25 +34,24 @@ struct ForceCase {
 std::vector<ForceCase> ForceCases() {
     const Vector3 origin{0, 0, 0};
     return {
-        {"constant force", {Effect::ConstantForce({1, 2, 3})}, {5, 5, 5}, {1, 1, 1}, {1, 2, 3}},
+        {"constant force", {ConstantForce({1, 2, 3})}, {5, 5, 5}, {1, 1, 1}, {1, 2, 3}},
         // 100 * (-0.01, 0.02, 0) - 2 * (0.1, 0, 0)
-        {"spring", {Effect::Spring(origin, 100, 2)}, {0.01, -0.02, 0}, {0.1, 0, 0}, {-1.2, 2, 0}},
-        {"damper", {Effect::Damper(5)}, origin, {1, -2, 0.5}, {-5, 10, -2.5}},
+        {"spring", {Spring(origin, 100, 2)}, {0.01, -0.02, 0}, {0.1, 0, 0}, {-1.2, 2, 0}},
+        {"damper", {Damper(5)}, origin, {1, -2, 0.5}, {-5, 10, -2.5}},
         // 1 cm past a floor whose normal is given at length 2: 1000 * 0.01 + 10 * 0.1 up
-        {"plane, past it", {Effect::Plane(origin, {0, 0, 2}, 1000, 10)}, {0.3, 0, -0.01}, {0, 0, -0.1}, {0, 0, 11}},
-        {"plane, on the free side", {Effect::Plane(origin, {0, 0, 1}, 1000, 10)}, {0, 0, 0.01}, {0, 0, -5}, origin},
+        {"plane, past it", {Plane(origin, {0, 0, 2}, 1000, 10)}, {0.3, 0, -0.01}, {0, 0, -0.1}, {0, 0, 11}},
+        {"plane, on the free side", {Plane(origin, {0, 0, 1}, 1000, 10)}, {0, 0, 0.01}, {0, 0, -5}, origin},
         // 1000 * 0.001 - 10 * 1 would pull: a wall never does
-        {"plane, damping never pulls", {Effect::Plane(origin, {0, 0, 1}, 1000, 10)}, {0, 0, -0.001}, {0, 0, 1},
+        {"plane, damping never pulls", {Plane(origin, {0, 0, 1}, 1000, 10)}, {0, 0, -0.001}, {0, 0, 1},
          origin},
-        {"sphere kept inside, outside it", {Effect::Sphere(origin, 0.1, 100, true)}, {0.2, 0, 0}, origin, {-10, 0, 0}},
-        {"sphere kept inside, within it", {Effect::Sphere(origin, 0.1, 100, true)}, {0.05, 0, 0}, origin, origin},
-        {"solid sphere, within it", {Effect::Sphere(origin, 0.1, 100, false)}, {0, 0.05, 0}, origin, {0, 5, 0}},
-        {"solid sphere, at its centre", {Effect::Sphere(origin, 0.1, 100, false)}, origin, origin, origin},
-        {"box", {Effect::Box({-0.1, -0.1, -0.1}, {0.1, 0.1, 0.1}, 100)}, {0.15, -0.12, 0}, origin, {-5, 2, 0}},
-        {"sum of effects", {Effect::ConstantForce({0, 0, -2}), Effect::Spring({0, 0, 1}, 10)}, origin, origin, {0, 0, 8}},
-        {"clamped to max_force", {Effect::ConstantForce({30, 40, 0})}, origin, origin, {6, 8, 0}, 10.0},
-        {"not finite: zero", {Effect::ConstantForce({kNaN, 0, 0}), Effect::ConstantForce({1, 1, 1})}, origin, origin,
-         origin},
+        {"sphere kept inside, outside it", {Sphere(origin, 0.1, 100, true)}, {0.2, 0, 0}, origin, {-10, 0, 0}},
+        {"sphere kept inside, within it", {Sphere(origin, 0.1, 100, true)}, {0.05, 0, 0}, origin, origin},
+        {"solid sphere, within it", {Sphere(origin, 0.1, 100, false)}, {0, 0.05, 0}, origin, {0, 5, 0}},
+        {"solid sphere, at its centre", {Sphere(origin, 0.1, 100, false)}, origin, origin, origin},
+        {"box", {Box({-0.1, -0.1, -0.1}, {0.1, 0.1, 0.1}, 100)}, {0.15, -0.12, 0}, origin, {-5, 2, 0}},
+        {"sum of effects", {ConstantForce({0, 0, -2}), Spring({0, 0, 1}, 10)}, origin, origin, {0, 0, 8}},
+        {"clamped to max_force", {ConstantForce({30, 40, 0})}, origin, origin, {6, 8, 0}, 10.0},
+        {"a position not finite: zero", {ConstantForce({1, 1, 1})}, {kNaN, 0, 0}, origin, origin},
         {"no effects", {}, {1, 2, 3}, {4, 5, 6}, origin},
     };
 }
@@ -153,7 +152,7 @@ TEST(ServoSafety, EveryWayOfStoppingEndsWithZeroForce) {
         ServoOptions options = Patient();
         options.timeout = 0.1;
         auto loop = std::make_unique<ServoLoop>(arm, options);
-        const Effect push = Effect::ConstantForce({1, 2, 3});
+        const Effect push = ConstantForce({1, 2, 3});
         loop->SetEffects(&push, 1);
         ASSERT_TRUE(loop->Start());
         WaitForTicks(*loop, 20);
@@ -211,13 +210,13 @@ TEST(ServoEffects, AnUpdateIsAppliedWholeAtATickBoundary) {
     IO::SerialStream stream(device.Path(), true);
     Devices::Triaxon arm(&stream);
     ServoLoop loop(arm, Patient(10000.0));
-    const Effect first[2] = {Effect::ConstantForce({1, 1, 1}), Effect::ConstantForce({1, 1, 1})};
+    const Effect first[2] = {ConstantForce({1, 1, 1}), ConstantForce({1, 1, 1})};
     loop.SetEffects(first, 2);
     ASSERT_TRUE(loop.Start());
     const auto start = Clock::now();
     for (int i = 0; ElapsedMs(start) < 200; ++i) {
         const double v = i % 2 ? 1.0 : 2.0;
-        const Effect pair[2] = {Effect::ConstantForce({v, v, v}), Effect::ConstantForce({v, v, v})};
+        const Effect pair[2] = {ConstantForce({v, v, v}), ConstantForce({v, v, v})};
         loop.SetEffects(pair, 2);
     }
     loop.Stop();

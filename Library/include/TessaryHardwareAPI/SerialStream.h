@@ -35,6 +35,8 @@ struct alignas(8) LinkStatus {  // 8 bytes, so atomic without a lock
 // Unbuffered stream buffer over a tty descriptor: every character access and
 // block transfer reaches the descriptor at once, and reads are bounded to a
 // 1000 ms budget so a silent device can never hang the caller.
+class SerialStream;
+
 class TESSARY_API serialib : public std::basic_streambuf<char> {
 public:
     static constexpr int kReadBudgetMs = 1000;
@@ -73,9 +75,6 @@ public:
     int fd = -1;
     char held = 0;
     bool has_held = false;
-    // How long one read may wait. A servo loop sets its own, a few periods,
-    // while it owns the stream; every other caller has the 1000 ms.
-    std::chrono::microseconds read_budget{kReadBudgetMs * 1000};
 
 protected:
     std::basic_streambuf<char>* setbuf(char* s, std::streamsize n) override;
@@ -103,19 +102,19 @@ private:
         status_.store({state, open, error}, std::memory_order_release);
     }
     void fail_with(int error);
-    friend struct PortRegistry;
+    // In a forked child: lets go of the parent's port (see AfterFork).
+    static void InChild(void* buffer);
 
     std::atomic<LinkStatus> status_{};
     std::atomic<bool> cancelled_{false};
     std::atomic<int> wake_fd_{-1};  // an eventfd that cancel() makes readable
     // Set by a write, so the next read waits for the line before reading.
     bool request_sent = false;
-    // Open ports, so that a forked child can let go of them (and of the lock
-    // of the stream that owns the buffer, which a parent thread may hold).
-    serialib* prev_ = nullptr;
-    serialib* next_ = nullptr;
-    bool registered_ = false;
-    std::recursive_mutex* owner_lock_ = nullptr;
+    // How long one read may wait: the 1000 ms, or what a ReadBudget of the
+    // owning stream set.
+    std::chrono::microseconds read_budget{kReadBudgetMs * 1000};
+    // The stream that owns this buffer, whose lock a forked child makes anew.
+    SerialStream* owner_ = nullptr;
     friend class SerialStream;
 };
 
@@ -142,7 +141,7 @@ public:
     const std::string& Port() const { return port; }
     // Null until OpenPort has run; the same buffer from then on.
     serialib* Buffer() const { return buffer.get(); }
-    std::recursive_mutex& Mutex() { return mutex; }
+    std::recursive_mutex& Mutex() { return *mutex; }
 
     // Connection state, for callers that must tell a dead link from a quiet one.
     LinkStatus Status() const;
@@ -163,10 +162,39 @@ public:
     // same two lines a failed construction prints.
     int8_t Reopen();
 
-    // Writes even after a time-out, while the port is open and has not
-    // failed: for the zero force a stopping servo loop sends to an arm that
-    // stopped answering. False when nothing was written.
-    bool WriteAnyway(const char* data, std::size_t n);
+    // How long each read may wait while it lives (the stream's 1000 ms
+    // otherwise); the budget before it comes back when it ends. For a
+    // caller whose replies are due much sooner, such as a servo loop.
+    class TESSARY_API ReadBudget {
+    public:
+        ReadBudget(SerialStream& stream, std::chrono::microseconds budget);
+        ~ReadBudget();
+        ReadBudget(const ReadBudget&) = delete;
+        ReadBudget& operator=(const ReadBudget&) = delete;
+
+    private:
+        SerialStream& stream_;
+        std::chrono::microseconds saved_;
+    };
+
+    // A time-out leaves the stream at end-of-file, so later requests fail
+    // quietly. While one of these lives (holding the stream's lock),
+    // requests go out all the same, as long as the port is open and nothing
+    // but a time-out happened: a last request to a device that stopped
+    // answering, such as a servo loop's zero force. Reads stay refused.
+    class TESSARY_API WritesAfterTimeOut {
+    public:
+        explicit WritesAfterTimeOut(SerialStream& stream);
+        ~WritesAfterTimeOut();
+        WritesAfterTimeOut(const WritesAfterTimeOut&) = delete;
+        WritesAfterTimeOut& operator=(const WritesAfterTimeOut&) = delete;
+
+    private:
+        SerialStream& stream_;
+        std::lock_guard<std::recursive_mutex> lock_;
+        std::ios_base::iostate saved_;
+        bool cleared_ = false;
+    };
 
     // A servo loop owns the stream while it runs; other callers look here
     // and keep off. Claim fails when another owner holds it.
@@ -181,8 +209,11 @@ private:
 
     std::string port;
     std::unique_ptr<serialib> buffer;
-    std::recursive_mutex mutex;
+    // Held by pointer: a forked child whose parent thread held it at the
+    // fork gets a new one (the old one is left as it is).
+    std::unique_ptr<std::recursive_mutex> mutex;
     std::atomic<const void*> owner_{nullptr};
+    friend class serialib;
 };
 
 }  // namespace Tessary::HardwareAPI::IO

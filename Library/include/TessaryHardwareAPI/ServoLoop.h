@@ -5,60 +5,20 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <mutex>
-#include <thread>
 
+#include <pthread.h>
+
+#include "TessaryHardwareAPI/Effect.h"
 #include "TessaryHardwareAPI/Export.h"
 #include "TessaryHardwareAPI/SerialStream.h"
 #include "TessaryHardwareAPI/Triaxon.h"
 
 namespace Tessary::HardwareAPI {
 
-struct ServoRegistry;
-using Vector3 = std::array<double, 3>;
-
-// One force effect. The loop adds up the forces of its effects each tick.
-// Units are the device's, passed through unscaled (the simulator's are SI:
-// metres, newtons, seconds).
-struct TESSARY_API Effect {
-    enum class Kind : uint8_t { ConstantForce, Spring, Damper, Plane, Sphere, Box };
-
-    Kind kind = Kind::ConstantForce;
-    Vector3 a{};  // force, anchor, plane point, sphere centre or box lower corner
-    Vector3 b{};  // plane normal (made unit length) or box upper corner
-    double stiffness = 0.0;
-    double damping = 0.0;
-    double radius = 0.0;
-    bool inside = true;
-
-    // The same force at every tick.
-    static Effect ConstantForce(const Vector3& force);
-    // Pulls towards `anchor`: stiffness * (anchor - x) - damping * v.
-    static Effect Spring(const Vector3& anchor, double stiffness, double damping = 0.0);
-    // -damping * v.
-    static Effect Damper(double damping);
-    // A one-sided wall through `point`; `normal` points to the free side. Past
-    // the plane (on the other side) it pushes back along the normal with
-    // stiffness * depth - damping * (v . normal), and never pulls.
-    static Effect Plane(const Vector3& point, const Vector3& normal, double stiffness, double damping = 0.0);
-    // inside: keeps the end effector within the ball (pushes back once it is
-    // farther than `radius` from `center`); otherwise a solid ball it cannot
-    // enter (pushes out while it is closer). stiffness * distance past the
-    // surface, along the radius.
-    static Effect Sphere(const Vector3& center, double radius, double stiffness, bool inside = true);
-    // Keeps the end effector within the axis-aligned box, each axis on its
-    // own: stiffness * distance past a face, back towards it.
-    static Effect Box(const Vector3& lower, const Vector3& upper, double stiffness);
-
-    // The effect's force at this position and velocity.
-    Vector3 Force(const Vector3& position, const Vector3& velocity) const;
-};
-
-// The sum of the effects' forces, scaled down to magnitude max_force when it
-// is larger; zero when any part of it is not finite.
-TESSARY_API Vector3 TotalForce(const Effect* effects, std::size_t count, const Vector3& position, const Vector3& velocity,
-                   double max_force);
+class PeriodHistogram;
 
 // One tick as it happened: packed doubles, so that a block of them is a
 // numpy structured array as it is.
@@ -74,7 +34,7 @@ static_assert(sizeof(ServoSample) == 11 * sizeof(double), "no padding in a sampl
 struct ServoOptions {
     double rate = 1000.0;     // ticks per second, 100 to 10000
     double max_force = 10.0;  // the largest force magnitude ever sent
-    double timeout = 0.0;     // seconds a reply may be missing; 0: ten periods
+    double timeout = 0.0;     // seconds a reply may be missing; 0: kDefaultTimeout
     bool realtime = false;    // ask for SCHED_FIFO at `priority`
     int priority = 80;
     int cpu = -1;                  // pin the thread to this CPU; -1: no pinning
@@ -92,7 +52,10 @@ struct ServoStats {
     int cpu_error = 0;       // errno when pinning to a CPU was asked for and refused
 };
 
-enum class ServoState : uint8_t { Idle, Running, Stopped, Failed };
+// Idle until started; Running until a stop is asked for (Stopping) or the
+// link fails (Failed). Stopped and Failed both come after the zero force
+// went out, and both may be started again.
+enum class ServoState : uint8_t { Idle, Running, Stopped, Failed, Stopping };
 
 // Why a loop failed: the link's state when it gave up, and its errno.
 struct ServoFailure {
@@ -112,6 +75,12 @@ struct ServoFailure {
 // The loop never leaves a force on the arm: however it stops (Stop, the
 // destructor, a failure) it sends zero force while the line still takes
 // writes. A reply missing for longer than the timeout stops it, failed.
+// Nothing that is not finite is ever sent.
+//
+// Its life has one owner: Start, Stop, the destructor, a failure and a fork
+// all pass through one control lock and the state. Any number of threads
+// may call Stop at once; each returns once the thread has ended and the
+// zero force has gone out. A forked child sees the parent's loops stopped.
 //
 // Threads: the servo thread never blocks on another thread. SetEffects
 // hands a new effect set over whole (a tick never sees half of an update);
@@ -120,6 +89,10 @@ struct ServoFailure {
 class TESSARY_API ServoLoop {
 public:
     static constexpr std::size_t kMaxEffects = 64;
+    // Seconds a reply may be missing when the options leave it at 0: long
+    // enough for a loaded machine's scheduling delays, short enough to
+    // notice a silent device within 50 ms.
+    static constexpr double kDefaultTimeout = 0.04;
 
     // Throws std::invalid_argument for options out of range.
     ServoLoop(Devices::Triaxon& arm, const ServoOptions& options = {});
@@ -127,8 +100,10 @@ public:
     ServoLoop(const ServoLoop&) = delete;
     ServoLoop& operator=(const ServoLoop&) = delete;
 
-    // Starts the thread; false when it is running already or the stream is
-    // not open. Waits until the thread has set up its scheduling.
+    // Starts the thread, with a fresh record (samples, statistics, failure);
+    // false when it is running or stopping, or the stream is not open and
+    // good, or another loop owns it. A loop that failed or was stopped
+    // starts again. Waits until the thread has set up its scheduling.
     bool Start();
     // Stops the thread (zero force sent) and waits for it. Idempotent.
     void Stop();
@@ -137,6 +112,8 @@ public:
     bool Running() const { return State() == ServoState::Running; }
     ServoFailure Failure() const;
     const ServoOptions& Options() const { return options_; }
+    // The time-out in force: the option, or kDefaultTimeout.
+    double Timeout() const;
     Devices::Triaxon& Arm() const { return arm_; }
 
     // Replaces the effect set; at most kMaxEffects.
@@ -175,42 +152,51 @@ private:
 
     struct EffectSet {
         std::size_t count = 0;
-        Effect effects[kMaxEffects];
+        std::array<Effect, kMaxEffects> effects;
     };
-    friend struct ServoRegistry;
-    void Run(std::chrono::steady_clock::time_point start);
+    // The callers' locks, held by pointer: a forked child gets new ones,
+    // since a parent thread may have held one at the fork.
+    struct Locks {
+        std::mutex control;  // Start, Stop, the destructor: the loop's life
+        std::mutex writer;   // SetEffects callers, one at a time
+        std::mutex drain;    // Drain callers
+        std::mutex latest;   // Latest callers
+    };
+    static void* Main(void* loop);
+    static void InChild(void* loop);
+    void Run();
+    bool Ticks();  // true when the link failed
     void SendZeroForce();
     void Record(const ServoSample& sample);
+    void Join();  // control lock held
 
     Devices::Triaxon& arm_;
     IO::SerialStream& stream_;
     ServoOptions options_;
     std::chrono::nanoseconds period_;
     std::chrono::microseconds timeout_;
-    std::chrono::microseconds saved_budget_{};
-    std::thread thread_;
+    std::unique_ptr<Locks> locks_;
+    pthread_t thread_{};
+    bool has_thread_ = false;  // a thread was started and not joined yet
     std::atomic<ServoState> state_{ServoState::Idle};
     std::atomic<bool> stop_{false};
     std::atomic<uint64_t> failure_{0};  // link state and errno, packed
+    std::chrono::steady_clock::time_point start_{};
+    std::promise<void> ready_;  // the thread has set up its scheduling
 
-    // Effects, from the caller (one at a time: writer_) to the servo thread.
-    std::mutex writer_;
+    // Effects, from the caller (one at a time) to the servo thread.
     Handover<EffectSet> effects_;
 
-    // Samples: single producer (the servo thread), single consumer (drain_).
+    // Samples: single producer (the servo thread), single consumer (drain).
     std::unique_ptr<ServoSample[]> ring_;
     std::size_t mask_ = 0;
     std::atomic<std::size_t> head_{0}, tail_{0};
-    std::mutex drain_;
 
-    // The newest tick, from the servo thread to Latest (one at a time: latest_lock_).
+    // The newest tick, from the servo thread to Latest.
     Handover<ServoSample> latest_;
-    mutable std::mutex latest_lock_;
     std::atomic<bool> has_latest_{false};
 
-    // Periods in microsecond bins up to 100 ms; longer ones in the last bin.
-    static constexpr std::size_t kBins = 100000;
-    std::unique_ptr<std::atomic<uint32_t>[]> histogram_;
+    std::unique_ptr<PeriodHistogram> histogram_;
     std::atomic<uint64_t> ticks_{0}, overruns_{0}, dropped_{0};
     std::atomic<double> period_max_{0.0}, first_tick_{0.0}, last_tick_{0.0};
     std::atomic<bool> realtime_{false};
