@@ -2,18 +2,17 @@
 
 #include <pybind11/pybind11.h>
 
-#include <atomic>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 
-#include <pthread.h>
-#include <unistd.h>
-
 #include "TessaryHardwareAPI/Handle.h"
 #include "TessaryHardwareAPI/SerialStream.h"
+#include "TessaryHardwareAPI/ServoLoop.h"
 #include "TessaryHardwareAPI/Triaxon.h"
 #include "TessaryHardwareAPI/UUID.h"
+
+#include "InterpreterExit.h"
 
 namespace Tessary::HardwareAPI {}
 // The short alias is also how pybind11's override macros spell class names in
@@ -33,97 +32,6 @@ void RegisterPortProbes(py::module_& m);
 void RegisterLinkState(py::module_& m);
 void RegisterServoLoop(py::module_& m);
 
-// Interpreter exit, as the module sees it. Python ends any thread that asks
-// for the interpreter lock back once the interpreter finalizes, with
-// pthread_exit; the forced unwind that starts is fatal in a noexcept frame
-// (pybind11's lock guards) and trips the sanitizers anywhere. So a thread
-// coming back from a call of ours does not ask at all once the interpreter
-// is on its way out: from the module's atexit hook on (or once finalization
-// has begun) it is parked for good, after letting go of any stream lock it
-// holds, so that finalization can still close the stream. The main thread
-// runs the finalization and is never parked.
-struct InterpreterExit {
-    static std::atomic<bool>& Begun() {
-        static std::atomic<bool> begun{false};
-        return begun;
-    }
-    static pthread_t& MainThread() {
-        static pthread_t thread = pthread_self();
-        return thread;
-    }
-    // Asked without the interpreter lock; looked up at import rather than
-    // linked, so that another interpreter version still loads the module far
-    // enough to be told it is the wrong one.
-    static int (*&Finalizing())() {
-        static int (*query)() = nullptr;
-        return query;
-    }
-    static bool Parks() {
-        if (pthread_equal(pthread_self(), MainThread())) return false;
-        return Begun().load(std::memory_order_acquire) || (Finalizing() != nullptr && Finalizing()());
-    }
-    [[noreturn]] static void Park() {
-        for (;;) ::pause();
-    }
-};
-
-// Gives the interpreter lock away around a blocking call, as
-// py::gil_scoped_release does, and takes it back only while the interpreter
-// is not exiting (above). Should finalization begin while this thread waits
-// for the lock, the forced unwind is caught here and the thread parked.
-// Parking is also what happens when an exception unwinds through here at
-// exit (InterpreterExit from a callback).
-class Unlocked {
-public:
-    explicit Unlocked(std::unique_lock<std::recursive_mutex>* release_before_parking = nullptr)
-        : state_(PyEval_SaveThread()), release_(release_before_parking) {}
-    ~Unlocked() {
-        if (!InterpreterExit::Parks()) {
-            try {
-                PyEval_RestoreThread(state_);
-                return;
-            } catch (...) {  // only a forced unwind can come out of the C call above
-                Park();      // inside the handler: the unwind is never rethrown
-            }
-        }
-        Park();
-    }
-    Unlocked(const Unlocked&) = delete;
-    Unlocked& operator=(const Unlocked&) = delete;
-
-private:
-    [[noreturn]] void Park() {
-        if (release_ != nullptr && release_->owns_lock()) release_->unlock();
-        InterpreterExit::Park();
-    }
-
-    PyThreadState* state_;
-    std::unique_lock<std::recursive_mutex>* release_;
-};
-
-// Takes the interpreter lock for a callback on a thread running without it
-// (a handle's Receive). At interpreter exit it throws InterpreterExit
-// instead, which unwinds to the call's Unlocked guard, where the thread is
-// parked. Should Python end the thread while it waits for the lock, it is
-// parked right here.
-class Locked {
-public:
-    Locked() {
-        if (InterpreterExit::Parks()) throw InterpreterExit{};
-        try {
-            state_ = PyGILState_Ensure();
-        } catch (...) {  // only a forced unwind can come out of the C call above
-            InterpreterExit::Park();
-        }
-    }
-    ~Locked() { PyGILState_Release(state_); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-    PyGILState_STATE state_;
-};
-
 // Runs one whole exchange (a request and its reply, or one handle message)
 // with the interpreter lock given away and the stream's lock held, so that
 // no other thread's bytes come between request and reply, and close() or
@@ -133,6 +41,9 @@ private:
 // off it with RuntimeError (the loop's exchanges hold the stream's lock, so
 // even a call that slipped past would only come between two ticks).
 void RefuseIfDriven(const API::IO::SerialStream& stream);
+// Stops the servo loop that drives the stream, if one does (its zero force
+// sent), so that the stream can be closed under no running loop.
+void StopLoopDriving(const API::IO::SerialStream& stream);
 
 template <typename Io>
 auto Exclusively(API::IO::SerialStream& stream, Io&& io) {
@@ -154,6 +65,26 @@ auto ExclusivelyLocked(API::IO::SerialStream& stream, Io&& io) {
         lock.lock();
     }
     return io();
+}
+
+// py::init(factory) for a class whose __init__ must run once: a second call
+// on a constructed object would build a new C++ object over the old one
+// (leaking it, or changing an enum member for every holder of it), so it is
+// refused with RuntimeError. The factory is a function pointer (+[](...){}).
+template <typename Class, typename Return, typename... Args, typename... Extra>
+void InitOnce(Class& cls, Return (*factory)(Args...), const Extra&... extra) {
+    cls.def(
+        "__init__",
+        [factory](py::detail::value_and_holder& v_h, Args... args) {
+            if (v_h.holder_constructed()) {
+                throw std::runtime_error(std::string(v_h.type->type->tp_name) +
+                                         ".__init__() was already called on this " + Py_TYPE(v_h.inst)->tp_name +
+                                         " object");
+            }
+            py::detail::initimpl::construct<Class>(v_h, factory(std::forward<Args>(args)...),
+                                                   Py_TYPE(v_h.inst) != v_h.type->type);
+        },
+        py::detail::is_new_style_constructor(), extra...);
 }
 
 // A port path as the library takes it, a C string. A NUL byte would silently
@@ -213,6 +144,10 @@ template <>
 class type_caster<API::Devices::Handle> : public initialised_caster<API::Devices::Handle> {};
 template <>
 class type_caster<API::UUID> : public initialised_caster<API::UUID> {};
+template <>
+class type_caster<API::IO::LinkState> : public initialised_caster<API::IO::LinkState> {};
+template <>
+class type_caster<API::ServoState> : public initialised_caster<API::ServoState> {};
 
 template <typename T>
 class type_caster<Constructed<T>> {

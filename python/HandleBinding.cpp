@@ -129,15 +129,7 @@ private:
             ~Enter() { innermost = frame.outer; }
         } enter({this, which, innermost});
         const py::tuple arguments = py::make_tuple(std::forward<Args>(args)...);
-        PyObject* result = nullptr;
-        try {
-            result = PyObject_Call(override.ptr(), arguments.ptr(), nullptr);
-        } catch (...) {  // only a forced unwind can come out of the C call above
-            // Python ended this thread inside the callback (the interpreter is
-            // exiting): it stays here, since unwinding would release Python
-            // objects without the interpreter lock.
-            InterpreterExit::Park();
-        }
+        PyObject* result = InterpreterExit::Call(override.ptr(), arguments.ptr());
         if (result == nullptr) throw py::error_already_set();
         Py_DECREF(result);
         return true;

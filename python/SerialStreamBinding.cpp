@@ -10,14 +10,15 @@ using API::IO::SerialStream;
 void RegisterSerialStream(py::module_& m) {
     // std::string takes str (as UTF-8), bytes and bytearray, and refuses None.
     // The argument has no keyword name on purpose: the port is positional only.
-    py::class_<SerialStream>(m, "SerialStream")
-        .def(py::init([](const std::string& port) {
-            const char* path = PortPath(port);
-            // Opening can be slow; other Python threads run meanwhile. A raw
-            // pointer lets pybind11 take ownership after the lock is back.
-            Unlocked unlocked;
-            return new SerialStream(path, true);
-        }))
+    py::class_<SerialStream> stream(m, "SerialStream");
+    InitOnce(stream, +[](const std::string& port) {
+        const char* path = PortPath(port);
+        // Opening can be slow; other Python threads run meanwhile. A raw
+        // pointer lets pybind11 take ownership after the lock is back.
+        Unlocked unlocked;
+        return new SerialStream(path, true);
+    });
+    stream
         // Decoded as os.fsdecode does, so a bytes path that is not UTF-8
         // still reads back (and opens again) unchanged.
         .def_property_readonly(
@@ -61,11 +62,14 @@ void RegisterSerialStream(py::module_& m) {
         .def(
             "__exit__",
             [](SerialStream& stream, const py::args&) {
-                RefuseIfDriven(stream);
+                // The block's end is the end of the port's use: a loop still
+                // driving it is stopped first (zero force), never left
+                // pushing, nor cut off in the middle of an exchange.
+                StopLoopDriving(stream);
                 Unlocked unlocked;
                 stream.Close();
             },
-            "Close the port; exceptions propagate.");
+            "Stop a ServoLoop that drives the stream (zero force), then close the port; exceptions propagate.");
 }
 
 void RefuseIfDriven(const SerialStream& stream) {
@@ -110,6 +114,12 @@ void RegisterLinkState(py::module_& m) {
         const py::handle member = states.attr(name);
         members[member.attr("value").cast<int>()] = member;
     }
+    // A second __init__ would change a member for every holder of it.
+    py::delattr(states, "__init__");
+    InitOnce(states, +[](int value) -> LinkState {
+        if (value < 0 || value > 4) throw py::value_error("not a LinkState: " + std::to_string(value));
+        return static_cast<LinkState>(value);
+    }, py::arg("value"));
 
     // The stream class exists already; these read the one state record that
     // good, timed_out and is_open are views of.

@@ -4,15 +4,16 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "TessaryHardwareAPI/Effect.h"
 #include "TessaryHardwareAPI/ServoLoop.h"
 
 namespace {
@@ -25,49 +26,64 @@ using API::ServoState;
 using API::Vector3;
 using API::Devices::Triaxon;
 using API::IO::LinkState;
+using API::IO::SerialStream;
 
 class PyServoLoop;
 
-// An effect as Python holds it: its parameters, and the loop it is in (if
-// any), which hands every change over to the servo thread whole.
+// An effect as Python holds it: the library's effect, which checks every
+// value, and the loop it is in (if any), which hands every change over to
+// the servo thread whole.
 struct PyEffect {
+    explicit PyEffect(const Effect& e) : effect(e) {}
     // Polymorphic, so that pybind11 hands back the very Python object (a
     // Spring, a Plane...) for a pointer to the base.
     virtual ~PyEffect() = default;
+    template <typename Kind>
+    Kind& Parameters() {
+        return *effect.As<Kind>();
+    }
+    template <typename Kind>
+    const Kind& Parameters() const {
+        return *effect.As<Kind>();
+    }
+    // A change renews the effect's lifetime and reaches a running loop.
+    void Changed();
+
     Effect effect;
     PyServoLoop* loop = nullptr;
-    void Changed();
 };
 
 // One Python class per kind, so that each has the parameters it names.
-struct PyConstantForce : PyEffect {};
-struct PySpring : PyEffect {};
-struct PyDamper : PyEffect {};
-struct PyPlane : PyEffect {};
-struct PySphere : PyEffect {};
-struct PyBox : PyEffect {};
+template <typename Kind>
+struct PyKind : PyEffect {
+    using PyEffect::PyEffect;
+};
 
-// "any sequence of 3 numbers": a list, a tuple or a numpy array.
+}  // namespace
+
+namespace pybind11::detail {
+
+// Objects whose __init__ never ran (made with Cls.__new__) are refused, as
+// the other classes' are.
+template <typename T>
+class type_caster<T, std::enable_if_t<std::is_base_of_v<PyEffect, T>>> : public initialised_caster<T> {};
+template <>
+class type_caster<PyServoLoop> : public initialised_caster<PyServoLoop> {};
+
+}  // namespace pybind11::detail
+
+namespace {
+
+// "any sequence of 3 numbers": a list, a tuple or a numpy array. The
+// library checks the numbers themselves.
 Vector3 ToVector(const std::vector<double>& values, const char* name) {
     if (values.size() != 3) {
         throw py::value_error(std::string(name) + " must hold 3 numbers, got " + std::to_string(values.size()));
-    }
-    for (double v : values) {
-        if (!std::isfinite(v)) throw py::value_error(std::string(name) + " must be finite");
     }
     return {values[0], values[1], values[2]};
 }
 
 py::tuple FromVector(const Vector3& v) { return py::make_tuple(v[0], v[1], v[2]); }
-
-// Stiffness, damping and radius: a negative one would push the arm away
-// from where it should go, or never stop it.
-double Amount(double value, const char* name) {
-    if (!std::isfinite(value) || value < 0.0) {
-        throw py::value_error(std::string(name) + " must be finite and not negative, got " + std::to_string(value));
-    }
-    return value;
-}
 
 // Numbers in a repr as Python writes them (100.0, 0.25).
 std::string Number(double value) { return py::repr(py::float_(value)).cast<std::string>(); }
@@ -78,8 +94,9 @@ std::string Text(const Vector3& v) {
     return out.str();
 }
 
-// Every live loop, so that interpreter exit can stop those still running
-// (and send their zero force) before the process goes.
+// Every live loop, so that interpreter exit and a stream's with block can
+// stop those still running (and send their zero force). A loop leaves it
+// first thing when it is collected, under the interpreter lock.
 std::set<PyServoLoop*>& LiveLoops() {
     static auto* loops = new std::set<PyServoLoop*>;
     return *loops;
@@ -87,7 +104,7 @@ std::set<PyServoLoop*>& LiveLoops() {
 
 // Held for the life of the process (a py::object would be released after
 // the interpreter is gone).
-py::handle servo_states[4];
+py::handle servo_states[5];
 py::handle latest_state;  // the namedtuple class of latest()
 
 class PyServoLoop {
@@ -102,15 +119,26 @@ public:
         StopThread();
     }
 
+    // Holds the interpreter lock throughout, as the exit hook does: a start
+    // either comes before the hook, which then stops the loop, or sees that
+    // exit has begun.
     void Start() {
+        if (InterpreterExit::Begun()) {
+            throw std::runtime_error("the interpreter is exiting: a ServoLoop cannot start now");
+        }
         RaisePending();
-        if (loop_.Running()) throw std::runtime_error("the ServoLoop is running already");
         if (!loop_.Start()) {
+            const ServoState state = loop_.State();
+            if (state == ServoState::Running) throw std::runtime_error("the ServoLoop is running already");
+            if (state == ServoState::Stopping) throw std::runtime_error("the ServoLoop is stopping");
             const auto& stream = *loop_.Arm().stream;
             if (stream.Owner() != nullptr) throw std::runtime_error("another ServoLoop drives this arm's stream");
             throw std::runtime_error("the arm's stream is not open and good: its state is " +
                                      py::str(py::cast(stream).attr("state")).cast<std::string>());
         }
+        // A new run: its own failure, raised once.
+        raised_ = false;
+        error_ = py::object();
         const API::ServoStats stats = loop_.Stats();
         if (loop_.Options().realtime && !stats.realtime) {
             Warn("real-time scheduling (SCHED_FIFO, priority " + std::to_string(loop_.Options().priority) +
@@ -143,7 +171,7 @@ public:
         }
         effects_.push_back(effect);
         effect->loop = this;
-        Publish();
+        effect->Changed();
         return py::cast(effect);
     }
 
@@ -209,8 +237,9 @@ public:
     ServoState State() const { return loop_.State(); }
     bool Running() const { return loop_.Running(); }
     const ServoOptions& Options() const { return loop_.Options(); }
-    double Timeout() const { return Options().timeout > 0.0 ? Options().timeout : 10.0 / Options().rate; }
+    double Timeout() const { return loop_.Timeout(); }
     const py::object& Arm() const { return arm_; }
+    bool Drives(const SerialStream& stream) const { return loop_.Arm().stream == &stream; }
 
     // The failure as the exception it raises: its errno picks the OSError
     // subclass (TimeoutError for a time-out).
@@ -242,10 +271,19 @@ public:
     }
 
     // Joins the servo thread (which sends the zero force) without the
-    // interpreter lock, so that other Python threads run meanwhile.
+    // interpreter lock, so that other Python threads run meanwhile. Any
+    // number of threads may be in here at once.
     void StopThread() {
         Unlocked unlocked;
         loop_.Stop();
+    }
+
+    // Strong references to the live loops, so that none is freed while it
+    // is being stopped without the interpreter lock.
+    static std::vector<py::object> Held() {
+        std::vector<py::object> held;
+        for (PyServoLoop* loop : LiveLoops()) held.push_back(py::cast(loop, py::return_value_policy::reference));
+        return held;
     }
 
 private:
@@ -285,56 +323,98 @@ private:
 };
 
 void PyEffect::Changed() {
+    effect.Renew();
     if (loop != nullptr) loop->Publish();
 }
 
-// A vector parameter of an effect; setting it reaches a running loop whole.
-template <typename Class>
-void VectorParameter(Class& cls, const char* name, Vector3 Effect::*field, const char* doc) {
-    using Object = typename Class::type;
-    cls.def_property(
-        name, [field](const Object& e) { return FromVector(e.effect.*field); },
-        [field, name](Object& e, const std::vector<double>& value) {
-            e.effect.*field = ToVector(value, name);
-            e.Changed();
-        },
-        doc);
+// Interpreter exit: no running loop outlives the interpreter, and each sends
+// its zero force.
+void StopEveryLoop() {
+    for (const py::object& loop : PyServoLoop::Held()) loop.cast<PyServoLoop&>().StopThread();
 }
 
-template <typename Class>
-void AmountParameter(Class& cls, const char* name, double Effect::*field, const char* doc) {
+// A parameter of one kind of effect, read and set through the library's
+// getter and setter (which checks it); setting it reaches a running loop
+// whole. Vectors come from any sequence of 3 numbers and read as tuples.
+template <typename Kind, typename Class, typename Value>
+void Parameter(Class& cls, const char* name, Value (Kind::*get)() const, void (Kind::*set)(Value), const char* doc) {
     using Object = typename Class::type;
-    cls.def_property(
-        name, [field](const Object& e) { return e.effect.*field; },
-        [field, name](Object& e, double value) {
-            e.effect.*field = Amount(value, name);
-            e.Changed();
-        },
-        doc);
+    using Plain = std::decay_t<Value>;
+    if constexpr (std::is_same_v<Plain, Vector3>) {
+        cls.def_property(
+            name, [get](const Object& e) { return FromVector((e.template Parameters<Kind>().*get)()); },
+            [set, name](Object& e, const std::vector<double>& value) {
+                (e.template Parameters<Kind>().*set)(ToVector(value, name));
+                e.Changed();
+            },
+            doc);
+    } else {
+        cls.def_property(
+            name, [get](const Object& e) { return (e.template Parameters<Kind>().*get)(); },
+            [set](Object& e, Plain value) {
+                (e.template Parameters<Kind>().*set)(value);
+                e.Changed();
+            },
+            doc);
+    }
 }
 
-template <typename T>
-std::shared_ptr<T> Made(const Effect& effect) {
-    auto made = std::make_shared<T>();
-    made->effect = effect;
-    return made;
+// The effect with its lifetime (None: never expires).
+template <typename Kind>
+std::shared_ptr<PyKind<Kind>> Made(const Kind& kind, std::optional<double> lifetime) {
+    Effect effect(kind);
+    if (lifetime) {
+        if (*lifetime == 0.0) throw py::value_error("lifetime must be above 0, or None");
+        effect.SetLifetime(*lifetime);
+    }
+    return std::make_shared<PyKind<Kind>>(effect);
 }
+
+// What every repr ends with: the lifetime, when there is one.
+std::string Lifetime(const PyEffect& e) {
+    return e.effect.Lifetime() > 0.0 ? ", lifetime=" + Number(e.effect.Lifetime()) : "";
+}
+
+template <typename Kind>
+using EffectClass = py::class_<PyKind<Kind>, PyEffect, std::shared_ptr<PyKind<Kind>>>;
 
 }  // namespace
 
+void StopLoopDriving(const SerialStream& stream) {
+    if (stream.Owner() == nullptr) return;
+    for (const py::object& held : PyServoLoop::Held()) {
+        auto& loop = held.cast<PyServoLoop&>();
+        if (loop.Drives(stream)) loop.StopThread();
+    }
+}
+
 void RegisterServoLoop(py::module_& m) {
+    using API::Box;
+    using API::ConstantForce;
+    using API::Damper;
+    using API::Plane;
+    using API::Sphere;
+    using API::Spring;
     using py::arg;
 
-    py::enum_<ServoState> states(m, "ServoState", "Where a ServoLoop is: not started, running, stopped or failed.");
+    py::enum_<ServoState> states(m, "ServoState",
+                                 "Where a ServoLoop is: not started, running, stopping, stopped or failed.");
     states.value("IDLE", ServoState::Idle, "Made, not started yet.")
         .value("RUNNING", ServoState::Running, "The servo thread is running.")
         .value("STOPPED", ServoState::Stopped, "Stopped; zero force was sent.")
         .value("FAILED", ServoState::Failed,
-               "The arm stopped answering or the line failed; zero force was sent if the line took it.");
-    for (const char* name : {"IDLE", "RUNNING", "STOPPED", "FAILED"}) {
+               "The arm stopped answering or the line failed; zero force was sent if the line took it.")
+        .value("STOPPING", ServoState::Stopping, "A stop was asked for; the zero force is on its way.");
+    for (const char* name : {"IDLE", "RUNNING", "STOPPED", "FAILED", "STOPPING"}) {
         const py::handle member = states.attr(name);
         servo_states[member.attr("value").cast<int>()] = member;
     }
+    // Its members are the only ServoState objects there are.
+    py::delattr(states, "__init__");
+    InitOnce(states, +[](int value) -> ServoState {
+        if (value < 0 || value > 4) throw py::value_error("not a ServoState: " + std::to_string(value));
+        return static_cast<ServoState>(value);
+    }, arg("value"));
 
     auto collections = py::module_::import("collections");
     latest_state = collections.attr("namedtuple")("LatestState", py::make_tuple("position", "velocity", "force", "time"))
@@ -345,138 +425,146 @@ void RegisterServoLoop(py::module_& m) {
         "(seconds since the loop started).";
     m.attr("LatestState") = latest_state;
 
-    py::class_<PyEffect, std::shared_ptr<PyEffect>> effect(m, "Effect",
-                                                            "A force effect a ServoLoop renders; see its subclasses.");
+    py::class_<PyEffect, std::shared_ptr<PyEffect>> effect(
+        m, "Effect",
+        "A force effect a ServoLoop renders; see its subclasses. Every value is checked where it is set "
+        "(ValueError). With a lifetime, the effect gives no force once that many seconds have passed since it was "
+        "made, added to a loop, changed or renewed; the servo thread sees to it.");
+    effect
+        .def_property(
+            "lifetime",
+            [](const PyEffect& e) -> std::optional<double> {
+                if (e.effect.Lifetime() > 0.0) return e.effect.Lifetime();
+                return std::nullopt;
+            },
+            [](PyEffect& e, std::optional<double> lifetime) {
+                if (lifetime && *lifetime == 0.0) throw py::value_error("lifetime must be above 0, or None");
+                e.effect.SetLifetime(lifetime.value_or(0.0));
+                e.Changed();
+            },
+            "Seconds the effect lasts without a change or renew(); None: for ever.")
+        .def("renew", &PyEffect::Changed, "Start the effect's lifetime anew, as a change would.")
+        .def_property_readonly(
+            "expired", [](const PyEffect& e) { return e.effect.Expired(); },
+            "True once the lifetime has run out without a change or renew().");
 
-    py::class_<PyConstantForce, PyEffect, std::shared_ptr<PyConstantForce>> constant(
-        m, "ConstantForce", "The same force at every tick.");
-    constant.def(py::init([](const std::vector<double>& force) {
-                     return Made<PyConstantForce>(Effect::ConstantForce(ToVector(force, "force")));
-                 }),
-                 arg("force"));
-    VectorParameter(constant, "force", &Effect::a, "The force, 3 numbers.");
-    constant.def("__repr__", [](const PyConstantForce& e) { return "ConstantForce(force=" + Text(e.effect.a) + ")"; });
-
-    py::class_<PySpring, PyEffect, std::shared_ptr<PySpring>> spring(
-        m, "Spring", "Pulls towards anchor: stiffness * (anchor - position) - damping * velocity.");
-    spring.def(py::init([](const std::vector<double>& anchor, double stiffness, double damping) {
-                   return Made<PySpring>(Effect::Spring(ToVector(anchor, "anchor"), Amount(stiffness, "stiffness"),
-                                                        Amount(damping, "damping")));
-               }),
-               arg("anchor"), arg("stiffness"), arg("damping") = 0.0);
-    VectorParameter(spring, "anchor", &Effect::a, "Where it pulls to, 3 numbers.");
-    AmountParameter(spring, "stiffness", &Effect::stiffness, "Force per unit of distance.");
-    AmountParameter(spring, "damping", &Effect::damping, "Force per unit of velocity.");
-    spring.def("__repr__", [](const PySpring& e) {
-        return "Spring(anchor=" + Text(e.effect.a) + ", stiffness=" + Number(e.effect.stiffness) +
-               ", damping=" + Number(e.effect.damping) + ")";
+    EffectClass<ConstantForce> constant(m, "ConstantForce", "The same force at every tick.");
+    InitOnce(constant, +[](const std::vector<double>& force, std::optional<double> lifetime) {
+                     return Made(ConstantForce(ToVector(force, "force")), lifetime);
+                 },
+                 arg("force"), py::kw_only(), arg("lifetime") = py::none());
+    Parameter(constant, "force", &ConstantForce::Force, &ConstantForce::SetForce, "The force, 3 numbers.");
+    constant.def("__repr__", [](const PyKind<ConstantForce>& e) {
+        return "ConstantForce(force=" + Text(e.Parameters<ConstantForce>().Force()) + Lifetime(e) + ")";
     });
 
-    py::class_<PyDamper, PyEffect, std::shared_ptr<PyDamper>> damper(m, "Damper",
-                                                                       "Resists motion: -damping * velocity.");
-    damper.def(py::init([](double damping) { return Made<PyDamper>(Effect::Damper(Amount(damping, "damping"))); }),
-               arg("damping"));
-    AmountParameter(damper, "damping", &Effect::damping, "Force per unit of velocity.");
-    damper.def("__repr__", [](const PyDamper& e) {
-        return "Damper(damping=" + Number(e.effect.damping) + ")";
+    EffectClass<Spring> spring(m, "Spring",
+                               "Pulls towards anchor: stiffness * (anchor - position) - damping * velocity.");
+    InitOnce(spring, +[](const std::vector<double>& anchor, double stiffness, double damping,
+                           std::optional<double> lifetime) {
+                   return Made(Spring(ToVector(anchor, "anchor"), stiffness, damping), lifetime);
+               },
+               arg("anchor"), arg("stiffness"), arg("damping") = 0.0, py::kw_only(), arg("lifetime") = py::none());
+    Parameter(spring, "anchor", &Spring::Anchor, &Spring::SetAnchor, "Where it pulls to, 3 numbers.");
+    Parameter(spring, "stiffness", &Spring::Stiffness, &Spring::SetStiffness, "Force per unit of distance.");
+    Parameter(spring, "damping", &Spring::Damping, &Spring::SetDamping, "Force per unit of velocity.");
+    spring.def("__repr__", [](const PyKind<Spring>& e) {
+        const Spring& s = e.Parameters<Spring>();
+        return "Spring(anchor=" + Text(s.Anchor()) + ", stiffness=" + Number(s.Stiffness()) +
+               ", damping=" + Number(s.Damping()) + Lifetime(e) + ")";
     });
 
-    py::class_<PyPlane, PyEffect, std::shared_ptr<PyPlane>> plane(
+    EffectClass<Damper> damper(m, "Damper", "Resists motion: -damping * velocity.");
+    InitOnce(damper, +[](double damping, std::optional<double> lifetime) { return Made(Damper(damping), lifetime); },
+               arg("damping"), py::kw_only(), arg("lifetime") = py::none());
+    Parameter(damper, "damping", &Damper::Damping, &Damper::SetDamping, "Force per unit of velocity.");
+    damper.def("__repr__", [](const PyKind<Damper>& e) {
+        return "Damper(damping=" + Number(e.Parameters<Damper>().Damping()) + Lifetime(e) + ")";
+    });
+
+    EffectClass<Plane> plane(
         m, "Plane",
         "A one-sided wall through point; normal points to the free side. Past the plane it pushes back along "
         "the normal with stiffness * depth - damping * (velocity . normal), never pulling.");
-    plane.def(py::init([](const std::vector<double>& point, const std::vector<double>& normal, double stiffness,
-                          double damping) {
-                  const Vector3 n = ToVector(normal, "normal");
-                  if (n == Vector3{0.0, 0.0, 0.0}) throw py::value_error("normal must not be zero");
-                  return Made<PyPlane>(Effect::Plane(ToVector(point, "point"), n, Amount(stiffness, "stiffness"),
-                                                     Amount(damping, "damping")));
-              }),
-              arg("point"), arg("normal"), arg("stiffness"), arg("damping") = 0.0);
-    VectorParameter(plane, "point", &Effect::a, "A point of the plane, 3 numbers.");
-    plane.def_property(
-        "normal", [](const PyPlane& e) { return FromVector(e.effect.b); },
-        [](PyPlane& e, const std::vector<double>& value) {
-            const Vector3 n = ToVector(value, "normal");
-            if (n == Vector3{0.0, 0.0, 0.0}) throw py::value_error("normal must not be zero");
-            e.effect = Effect::Plane(e.effect.a, n, e.effect.stiffness, e.effect.damping);
-            e.Changed();
-        },
-        "The direction of the free side, kept at unit length.");
-    AmountParameter(plane, "stiffness", &Effect::stiffness, "Force per unit of depth.");
-    AmountParameter(plane, "damping", &Effect::damping, "Force per unit of velocity into the wall.");
-    plane.def("__repr__", [](const PyPlane& e) {
-        return "Plane(point=" + Text(e.effect.a) + ", normal=" + Text(e.effect.b) +
-               ", stiffness=" + Number(e.effect.stiffness) +
-               ", damping=" + Number(e.effect.damping) + ")";
+    InitOnce(plane, +[](const std::vector<double>& point, const std::vector<double>& normal, double stiffness,
+                          double damping, std::optional<double> lifetime) {
+                  return Made(Plane(ToVector(point, "point"), ToVector(normal, "normal"), stiffness, damping),
+                              lifetime);
+              },
+              arg("point"), arg("normal"), arg("stiffness"), arg("damping") = 0.0, py::kw_only(),
+              arg("lifetime") = py::none());
+    Parameter(plane, "point", &Plane::Point, &Plane::SetPoint, "A point of the plane, 3 numbers.");
+    Parameter(plane, "normal", &Plane::Normal, &Plane::SetNormal, "The direction of the free side, kept at unit length.");
+    Parameter(plane, "stiffness", &Plane::Stiffness, &Plane::SetStiffness, "Force per unit of depth.");
+    Parameter(plane, "damping", &Plane::Damping, &Plane::SetDamping, "Force per unit of velocity into the wall.");
+    plane.def("__repr__", [](const PyKind<Plane>& e) {
+        const Plane& p = e.Parameters<Plane>();
+        return "Plane(point=" + Text(p.Point()) + ", normal=" + Text(p.Normal()) +
+               ", stiffness=" + Number(p.Stiffness()) + ", damping=" + Number(p.Damping()) + Lifetime(e) + ")";
     });
 
-    py::class_<PySphere, PyEffect, std::shared_ptr<PySphere>> sphere(
+    EffectClass<Sphere> sphere(
         m, "Sphere",
         "inside=True keeps the end effector within the ball; inside=False makes the ball solid. Pushes with "
         "stiffness * distance past the surface, along the radius.");
-    sphere.def(py::init([](const std::vector<double>& center, double radius, double stiffness, bool inside) {
-                   return Made<PySphere>(Effect::Sphere(ToVector(center, "center"), Amount(radius, "radius"),
-                                                        Amount(stiffness, "stiffness"), inside));
-               }),
-               arg("center"), arg("radius"), arg("stiffness"), arg("inside") = true);
-    VectorParameter(sphere, "center", &Effect::a, "The ball's centre, 3 numbers.");
-    AmountParameter(sphere, "radius", &Effect::radius, "The ball's radius.");
-    AmountParameter(sphere, "stiffness", &Effect::stiffness, "Force per unit of distance past the surface.");
-    sphere.def_property(
-        "inside", [](const PySphere& e) { return e.effect.inside; },
-        [](PySphere& e, bool inside) {
-            e.effect.inside = inside;
-            e.Changed();
-        },
-        "True: keep the end effector inside; False: keep it out.");
-    sphere.def("__repr__", [](const PySphere& e) {
-        return "Sphere(center=" + Text(e.effect.a) + ", radius=" + Number(e.effect.radius) +
-               ", stiffness=" + Number(e.effect.stiffness) +
-               ", inside=" + (e.effect.inside ? "True" : "False") + ")";
+    InitOnce(sphere, +[](const std::vector<double>& center, double radius, double stiffness, bool inside,
+                           std::optional<double> lifetime) {
+                   return Made(Sphere(ToVector(center, "center"), radius, stiffness, inside), lifetime);
+               },
+               arg("center"), arg("radius"), arg("stiffness"), arg("inside") = true, py::kw_only(),
+               arg("lifetime") = py::none());
+    Parameter(sphere, "center", &Sphere::Center, &Sphere::SetCenter, "The ball's centre, 3 numbers.");
+    Parameter(sphere, "radius", &Sphere::Radius, &Sphere::SetRadius, "The ball's radius.");
+    Parameter(sphere, "stiffness", &Sphere::Stiffness, &Sphere::SetStiffness,
+              "Force per unit of distance past the surface.");
+    Parameter(sphere, "inside", &Sphere::Inside, &Sphere::SetInside, "True: keep the end effector inside; False: keep it out.");
+    sphere.def("__repr__", [](const PyKind<Sphere>& e) {
+        const Sphere& s = e.Parameters<Sphere>();
+        return "Sphere(center=" + Text(s.Center()) + ", radius=" + Number(s.Radius()) +
+               ", stiffness=" + Number(s.Stiffness()) + ", inside=" + (s.Inside() ? "True" : "False") + Lifetime(e) +
+               ")";
     });
 
-    py::class_<PyBox, PyEffect, std::shared_ptr<PyBox>> box(
+    EffectClass<Box> box(
         m, "Box", "Keeps the end effector within the box, each axis on its own: stiffness * distance past a face.");
-    box.def(py::init([](const std::vector<double>& lower, const std::vector<double>& upper, double stiffness) {
-                const Vector3 low = ToVector(lower, "lower"), high = ToVector(upper, "upper");
-                for (int i = 0; i < 3; ++i) {
-                    if (low[i] > high[i]) throw py::value_error("lower must not exceed upper on any axis");
-                }
-                return Made<PyBox>(Effect::Box(low, high, Amount(stiffness, "stiffness")));
-            }),
-            arg("lower"), arg("upper"), arg("stiffness"));
-    VectorParameter(box, "lower", &Effect::a, "The corner with the smallest coordinates, 3 numbers.");
-    VectorParameter(box, "upper", &Effect::b, "The corner with the largest coordinates, 3 numbers.");
-    AmountParameter(box, "stiffness", &Effect::stiffness, "Force per unit of distance past a face.");
-    box.def("__repr__", [](const PyBox& e) {
-        return "Box(lower=" + Text(e.effect.a) + ", upper=" + Text(e.effect.b) +
-               ", stiffness=" + Number(e.effect.stiffness) + ")";
+    InitOnce(box, +[](const std::vector<double>& lower, const std::vector<double>& upper, double stiffness,
+                        std::optional<double> lifetime) {
+                return Made(Box(ToVector(lower, "lower"), ToVector(upper, "upper"), stiffness), lifetime);
+            },
+            arg("lower"), arg("upper"), arg("stiffness"), py::kw_only(), arg("lifetime") = py::none());
+    Parameter(box, "lower", &Box::Lower, &Box::SetLower,
+              "The corner with the smallest coordinates, 3 numbers; at or below upper on every axis.");
+    Parameter(box, "upper", &Box::Upper, &Box::SetUpper,
+              "The corner with the largest coordinates, 3 numbers; at or above lower on every axis.");
+    Parameter(box, "stiffness", &Box::Stiffness, &Box::SetStiffness, "Force per unit of distance past a face.");
+    box.def("__repr__", [](const PyKind<Box>& e) {
+        const Box& b = e.Parameters<Box>();
+        return "Box(lower=" + Text(b.Lower()) + ", upper=" + Text(b.Upper()) + ", stiffness=" + Number(b.Stiffness()) +
+               Lifetime(e) + ")";
     });
 
-    py::class_<PyServoLoop>(m, "ServoLoop",
-                            "Drives one Triaxon on a native thread at a fixed rate, rendering force effects.")
-        .def(py::init([](Constructed<Triaxon> arm, double rate, double max_force, std::optional<double> timeout,
-                         bool realtime, int priority, std::optional<int> cpu, std::size_t samples) {
-                 ServoOptions options;
-                 options.rate = rate;
-                 options.max_force = max_force;
-                 options.timeout = timeout.value_or(0.0);
-                 if (timeout && *timeout <= 0.0) throw py::value_error("timeout must be above 0, or None");
-                 options.realtime = realtime;
-                 options.priority = priority;
-                 options.cpu = cpu.value_or(-1);
-                 options.samples = samples;
-                 try {
-                     return std::make_unique<PyServoLoop>(arm, options);
-                 } catch (const std::invalid_argument& bad) {
-                     throw py::value_error(bad.what());
-                 }
-             }),
-             arg("arm"), py::kw_only(), arg("rate") = 1000.0, arg("max_force") = 10.0, arg("timeout") = py::none(),
-             arg("realtime") = false, arg("priority") = 80, arg("cpu") = py::none(), arg("samples") = 65536)
-        .def("start", &PyServoLoop::Start, "Start the servo thread.")
-        .def("stop", &PyServoLoop::Stop, "Stop the servo thread, which sends zero force; idempotent.")
+    py::class_<PyServoLoop> servo(m, "ServoLoop",
+                                  "Drives one Triaxon on a native thread at a fixed rate, rendering force effects.");
+    InitOnce(
+        servo,
+        +[](Constructed<Triaxon> arm, double rate, double max_force, std::optional<double> timeout, bool realtime,
+            int priority, std::optional<int> cpu, std::size_t samples) {
+            ServoOptions options;
+            options.rate = rate;
+            options.max_force = max_force;
+            options.timeout = timeout.value_or(0.0);
+            if (timeout && *timeout <= 0.0) throw py::value_error("timeout must be above 0, or None");
+            options.realtime = realtime;
+            options.priority = priority;
+            options.cpu = cpu.value_or(-1);
+            options.samples = samples;
+            return std::make_unique<PyServoLoop>(arm, options);
+        },
+        arg("arm"), py::kw_only(), arg("rate") = 1000.0, arg("max_force") = 10.0, arg("timeout") = py::none(),
+        arg("realtime") = false, arg("priority") = 80, arg("cpu") = py::none(), arg("samples") = 65536);
+    servo.def("start", &PyServoLoop::Start, "Start the servo thread.")
+        .def("stop", &PyServoLoop::Stop,
+             "Stop the servo thread, which sends zero force; idempotent, and safe from any number of threads.")
         .def("add", &PyServoLoop::Add, arg("effect"), "Add an effect (applied at the next tick); returns it.")
         .def("remove", &PyServoLoop::Remove, arg("effect"), "Take an effect out (applied at the next tick).")
         .def("samples", &PyServoLoop::Samples, "Every tick recorded since the last call, as a numpy array.")
@@ -511,11 +599,5 @@ void RegisterServoLoop(py::module_& m) {
             },
             "Stop the loop (zero force); its failure is raised unless another exception is on its way.");
 
-    // Interpreter exit: no running loop outlives the interpreter, and each
-    // sends its zero force.
-    py::module_::import("atexit").attr("register")(py::cpp_function([] {
-        for (PyServoLoop* loop : std::vector<PyServoLoop*>(LiveLoops().begin(), LiveLoops().end())) {
-            loop->StopThread();
-        }
-    }));
+    InterpreterExit::AtExit(&StopEveryLoop);
 }
