@@ -67,24 +67,43 @@ auto ExclusivelyLocked(API::IO::SerialStream& stream, Io&& io) {
     return io();
 }
 
-// py::init(factory) for a class whose __init__ must run once: a second call
-// on a constructed object would build a new C++ object over the old one
-// (leaking it, or changing an enum member for every holder of it), so it is
-// refused with RuntimeError. The factory is a function pointer (+[](...){}).
+// The self of InitOnce's __init__: any instance of T's Python type, whether
+// or not its C++ object exists yet. Shown in signatures as T.
+template <typename T>
+struct Self {
+    py::handle object;
+};
+
+// py::init(factory) for a class whose __init__ must run once. pybind11
+// ignores a second call on a constructed object without a word, so a script
+// that meant to rebuild the object (a loop with other options, an effect
+// with other values) would go on with the old one; here it is refused with
+// RuntimeError. A plain method, so that the call reaches it; it does what
+// pybind11's constructor dispatch does. The factory is a function pointer
+// (+[](...){...}).
 template <typename Class, typename Return, typename... Args, typename... Extra>
 void InitOnce(Class& cls, Return (*factory)(Args...), const Extra&... extra) {
+    using T = typename Class::type;
     cls.def(
         "__init__",
-        [factory](py::detail::value_and_holder& v_h, Args... args) {
+        [factory](Self<T> self, Args... args) {
+            auto* const type = py::detail::get_type_info(typeid(T));
+            auto* const instance = reinterpret_cast<py::detail::instance*>(self.object.ptr());
+            py::detail::value_and_holder v_h = instance->get_value_and_holder(type, true);
             if (v_h.holder_constructed()) {
-                throw std::runtime_error(std::string(v_h.type->type->tp_name) +
-                                         ".__init__() was already called on this " + Py_TYPE(v_h.inst)->tp_name +
-                                         " object");
+                throw std::runtime_error(std::string(type->type->tp_name) + ".__init__() was already called on this " +
+                                         Py_TYPE(self.object.ptr())->tp_name + " object");
             }
             py::detail::initimpl::construct<Class>(v_h, factory(std::forward<Args>(args)...),
-                                                   Py_TYPE(v_h.inst) != v_h.type->type);
+                                                   Py_TYPE(self.object.ptr()) != type->type);
+            if (!v_h.holder_constructed()) v_h.type->init_instance(instance, nullptr);
         },
-        py::detail::is_new_style_constructor(), extra...);
+        extra...);
+    // pybind11 takes any function named __init__ for a constructor, and so
+    // answers a second call itself; as a plain method, the call is ours.
+    const py::handle function = py::detail::get_function(cls.attr("__init__"));
+    auto capsule = py::reinterpret_borrow<py::capsule>(PyCFunction_GET_SELF(function.ptr()));
+    capsule.get_pointer<py::detail::function_record>()->is_constructor = false;
 }
 
 // A port path as the library takes it, a C string. A NUL byte would silently
@@ -148,6 +167,24 @@ template <>
 class type_caster<API::IO::LinkState> : public initialised_caster<API::IO::LinkState> {};
 template <>
 class type_caster<API::ServoState> : public initialised_caster<API::ServoState> {};
+
+template <typename T>
+class type_caster<Self<T>> {
+public:
+    static constexpr auto name = const_name<T>();
+    bool load(handle src, bool) {
+        const auto* type = get_type_info(typeid(T));
+        if (type == nullptr || !PyObject_TypeCheck(src.ptr(), type->type)) return false;
+        value.object = src;
+        return true;
+    }
+    template <typename>
+    using cast_op_type = Self<T>;
+    operator Self<T>() const { return value; }
+
+private:
+    Self<T> value;
+};
 
 template <typename T>
 class type_caster<Constructed<T>> {

@@ -10,15 +10,14 @@ using API::IO::SerialStream;
 void RegisterSerialStream(py::module_& m) {
     // std::string takes str (as UTF-8), bytes and bytearray, and refuses None.
     // The argument has no keyword name on purpose: the port is positional only.
-    py::class_<SerialStream> stream(m, "SerialStream");
-    InitOnce(stream, +[](const std::string& port) {
-        const char* path = PortPath(port);
-        // Opening can be slow; other Python threads run meanwhile. A raw
-        // pointer lets pybind11 take ownership after the lock is back.
-        Unlocked unlocked;
-        return new SerialStream(path, true);
-    });
-    stream
+    py::class_<SerialStream>(m, "SerialStream")
+        .def(py::init([](const std::string& port) {
+            const char* path = PortPath(port);
+            // Opening can be slow; other Python threads run meanwhile. A raw
+            // pointer lets pybind11 take ownership after the lock is back.
+            Unlocked unlocked;
+            return new SerialStream(path, true);
+        }))
         // Decoded as os.fsdecode does, so a bytes path that is not UTF-8
         // still reads back (and opens again) unchanged.
         .def_property_readonly(

@@ -118,8 +118,8 @@ void RegisterTriaxon(py::module_& m) {
     // The stream parameter refuses None, other types and a stream whose
     // __init__ never ran with the binding layer's TypeError. keep_alive ties
     // the stream object's life to the arm's: the arm borrows the wrapped stream.
-    InitOnce(triaxon, +[](Constructed<SerialStream> stream) { return new Triaxon(stream.get()); },
-             py::keep_alive<1, 2>());
+    triaxon.def(py::init([](Constructed<SerialStream> stream) { return new Triaxon(stream.get()); }),
+                py::keep_alive<1, 2>());
 
     // ------------------------------------------------------ current methods
 

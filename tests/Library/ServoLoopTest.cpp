@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cfloat>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -8,6 +10,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "FakeDevice.h"
 #include "Replies.h"
@@ -242,6 +247,202 @@ TEST(ServoOptions, OutOfRangeIsRefused) {
     EXPECT_THROW(ServoLoop(arm, options), std::invalid_argument);
     ServoLoop unopened(arm);
     EXPECT_FALSE(unopened.Start());  // a stream that is not open
+}
+
+}  // namespace
+
+namespace {
+
+struct Rig {
+    FakeDevice device;
+    IO::SerialStream stream{device.Path(), true};
+    Devices::Triaxon arm{&stream};
+    Rig() { device.Answer(42, 13, StateReply()); }
+};
+
+// However many threads stop the loop at once, each returns once the zero
+// force has gone out, and none waits for ever.
+TEST(ServoLife, ManyThreadsStopAtOnce) {
+    Rig rig;
+    ServoLoop loop(rig.arm, Patient());
+    const ConstantForce push({1, 2, 3});
+    const Effect effect(push);
+    loop.SetEffects(&effect, 1);
+    for (int round = 0; round < 100; ++round) {
+        ASSERT_TRUE(loop.Start()) << "round " << round;
+        WaitForTicks(loop, 2);
+        std::atomic<int> go{0}, zero_seen{0};
+        std::vector<std::thread> stoppers;
+        for (int i = 0; i < 4; ++i) {
+            stoppers.emplace_back([&] {
+                go.fetch_add(1);
+                while (go.load() < 4) std::this_thread::yield();
+                loop.Stop();
+                if (loop.State() == ServoState::Stopped && rig.stream.Owner() == nullptr) zero_seen.fetch_add(1);
+            });
+        }
+        for (auto& t : stoppers) t.join();
+        EXPECT_EQ(zero_seen.load(), 4) << "round " << round;
+    }
+    const auto forces = Forces(rig.device.CapturedAfter());
+    ASSERT_FALSE(forces.empty());
+    EXPECT_EQ(forces.back(), (std::array<float, 3>{0, 0, 0}));
+}
+
+TEST(ServoLife, AFailedLoopStartsAgainCleanAndItsNextFailureIsItsOwn) {
+    Rig rig;
+    ServoLoop loop(rig.arm, Patient());
+    ASSERT_TRUE(loop.Start());
+    WaitForTicks(loop, 5);
+    rig.device.StopReading();
+    const auto start = Clock::now();
+    while (loop.Running() && ElapsedMs(start) < kBudgetMs) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(loop.State(), ServoState::Failed);
+    EXPECT_EQ(loop.Failure().link, IO::LinkState::TimedOut);
+    rig.device.ResumeReading();
+    EXPECT_FALSE(loop.Start());  // the stream timed out: not good until reopened
+    ASSERT_EQ(rig.stream.Reopen(), 1);
+    ASSERT_TRUE(loop.Start());   // no Stop needed in between
+    WaitForTicks(loop, 5);
+    EXPECT_EQ(loop.Failure().link, IO::LinkState::Open);  // the old failure is gone
+    rig.device.HangUp();
+    while (loop.Running() && ElapsedMs(start) < 3 * kBudgetMs) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(loop.State(), ServoState::Failed);
+    EXPECT_EQ(loop.Failure().link, IO::LinkState::HungUp);
+    loop.Stop();
+    EXPECT_EQ(loop.State(), ServoState::Failed);  // a stop after the fact keeps the cause
+}
+
+// The default time-out notices a silent device within 50 ms, and is not
+// the ten periods (10 ms) a loaded machine's scheduling can exceed.
+TEST(ServoLife, TheDefaultTimeoutNoticesASilentDeviceWithin50Ms) {
+    FakeDevice device;  // never answers
+    IO::SerialStream stream(device.Path(), true);
+    Devices::Triaxon arm(&stream);
+    ServoLoop loop(arm);
+    EXPECT_EQ(loop.Timeout(), ServoLoop::kDefaultTimeout);
+    const auto start = Clock::now();
+    ASSERT_TRUE(loop.Start());
+    while (loop.Running() && ElapsedMs(start) < kBudgetMs) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    const long failed_ms = ElapsedMs(start);
+    EXPECT_EQ(loop.State(), ServoState::Failed);
+    EXPECT_GT(failed_ms, 8);
+    EXPECT_LT(failed_ms, 50);
+}
+
+TEST(ServoLife, TheDocumentedRatesAtBothEndsRun) {
+    for (double rate : {100.0, 10000.0}) {
+        Rig rig;
+        ServoLoop loop(rig.arm, Patient(rate));
+        ASSERT_TRUE(loop.Start()) << rate;
+        WaitForTicks(loop, 5);
+        loop.Stop();
+        EXPECT_GE(loop.Stats().ticks, 5u) << rate;
+        EXPECT_EQ(loop.State(), ServoState::Stopped) << rate;
+    }
+}
+
+// The loop's short budget is its own: after it, a slow reply still arrives.
+TEST(ServoLife, TheStreamGetsItsBudgetBackWhenTheLoopStops) {
+    Rig rig;
+    {
+        ServoLoop loop(rig.arm, Patient());
+        ASSERT_TRUE(loop.Start());
+        WaitForTicks(loop, 5);
+        loop.Stop();
+        (void)rig.device.CapturedAfter();
+    }
+    rig.device.Expect(13, FloatReply(43, {7, 8, 9, 0, 0, 0}), std::chrono::milliseconds(300));
+    const float zero[3] = {0, 0, 0};
+    float position[3] = {0, 0, 0}, velocity[3] = {0, 0, 0};
+    rig.arm.SendForce(zero);
+    rig.arm.ReceiveState(position, velocity);
+    EXPECT_EQ(position[2], 9.0f);
+    EXPECT_TRUE(rig.stream.Good());
+}
+
+// A child forked while the loop runs has no servo thread: it sees the loop
+// stopped, its stream closed and unclaimed, and destroys the loop at once.
+TEST(ServoLife, AForkedChildSeesTheLoopStoppedAndTheStreamFree) {
+    Rig rig;
+    auto loop = std::make_unique<ServoLoop>(rig.arm, Patient());
+    ASSERT_TRUE(loop->Start());
+    WaitForTicks(*loop, 5);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::alarm(5);  // a hang ends the child, and the test fails on its status
+        const bool stopped = loop->State() == ServoState::Stopped && rig.stream.Owner() == nullptr &&
+                             rig.stream.State() == IO::LinkState::Closed && !loop->Start();
+        loop->Stop();
+        loop.reset();
+        ::_exit(stopped ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    EXPECT_TRUE(loop->Running());  // the parent's loop runs on
+    loop->Stop();
+    EXPECT_EQ(Forces(rig.device.CapturedAfter()).back(), (std::array<float, 3>{0, 0, 0}));
+}
+
+// Percentiles from the histogram agree with a sorted list of the periods
+// within 1%; with every 10th reply 3 ms late, p99 is one of those periods.
+TEST(ServoStats, PercentilesMatchTheSortedPeriods) {
+    FakeDevice device;
+    for (int i = 0; i < 400; ++i) {
+        device.Expect(13, StateReply(), std::chrono::milliseconds(i % 10 == 9 ? 3 : 0));
+    }
+    device.Answer(42, 13, StateReply());
+    IO::SerialStream stream(device.Path(), true);
+    Devices::Triaxon arm(&stream);
+    ServoLoop loop(arm, Patient());
+    ASSERT_TRUE(loop.Start());
+    WaitForTicks(loop, 300);
+    loop.Stop();
+    const ServoStats stats = loop.Stats();
+    std::vector<ServoSample> samples(loop.Pending());
+    samples.resize(loop.Drain(samples.data(), samples.size()));
+    ASSERT_EQ(samples.size(), stats.ticks);
+    std::vector<double> periods;
+    for (size_t i = 1; i < samples.size(); ++i) periods.push_back(samples[i].period);
+    std::sort(periods.begin(), periods.end());
+    auto sorted = [&](double q) { return periods[static_cast<size_t>(std::ceil(q * periods.size())) - 1]; };
+    EXPECT_NEAR(stats.period_p50, sorted(0.50), 0.01 * sorted(0.50));
+    EXPECT_NEAR(stats.period_p99, sorted(0.99), 0.01 * sorted(0.99));
+    EXPECT_GT(stats.period_p99, 0.003);  // a late reply's period, not an ordinary one
+    EXPECT_LT(stats.period_p50, 0.0015);
+    EXPECT_EQ(stats.period_max, periods.back());
+    const double span = samples.back().t - samples.front().t;
+    EXPECT_NEAR(stats.rate, (samples.size() - 1) / span, 1e-9);
+}
+
+// With a max_force beyond the largest float, the force is still finite on
+// the wire; a reply of infinity makes the next force zero, not a clamp.
+TEST(ServoSafety, NothingThatIsNotFiniteReachesTheWire) {
+    FakeDevice device;
+    device.Expect(13, StateReply());
+    device.Expect(13, StateReply());
+    device.Expect(13, FloatReply(43, {std::numeric_limits<float>::infinity(), 0, 0, 0, 0, 0}));
+    device.Answer(42, 13, StateReply());
+    IO::SerialStream stream(device.Path(), true);
+    Devices::Triaxon arm(&stream);
+    ServoOptions options = Patient();
+    options.max_force = 1e300;
+    ServoLoop loop(arm, options);
+    const Effect push(ConstantForce({1e100, 0, 0}));
+    loop.SetEffects(&push, 1);
+    ASSERT_TRUE(loop.Start());
+    WaitForTicks(loop, 6);
+    loop.Stop();
+    const auto forces = Forces(device.CapturedAfter());
+    ASSERT_GE(forces.size(), 6u);
+    const std::array<float, 3> largest{FLT_MAX, 0, 0}, zero{0, 0, 0};
+    EXPECT_EQ(forces[0], zero);     // no state yet
+    EXPECT_EQ(forces[1], largest);  // after the first reply
+    EXPECT_EQ(forces[2], largest);
+    EXPECT_EQ(forces[3], zero);     // after the reply of infinity
+    EXPECT_EQ(forces[4], largest);
+    for (const auto& f : forces) EXPECT_TRUE(std::isfinite(f[0]) && std::isfinite(f[1]) && std::isfinite(f[2]));
 }
 
 }  // namespace

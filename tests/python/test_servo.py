@@ -200,3 +200,213 @@ print(loop.stats()["realtime"], loop.stats()["realtime_error"])
                       "Operation not permitted; the loop runs at normal priority (see ulimit -r and "
                       "docs/troubleshooting.md)')]")
     assert stats == "False [Errno 1] Operation not permitted"
+
+
+# -- values the library refuses, and values it renders as they should be -----
+
+INF, NAN = float("inf"), float("nan")
+
+
+def set_attribute(make, name, value):
+    def change():
+        effect = make()
+        before = repr(effect)
+        try:
+            setattr(effect, name, value)
+        finally:
+            assert repr(effect) == before  # a refused change changes nothing
+    return change
+
+
+@pytest.mark.parametrize("make, error", [
+    (lambda: api.ConstantForce([INF, 0, 0]), "force must be finite"),
+    (lambda: api.ConstantForce([0, -INF, 0]), "force must be finite"),
+    (set_attribute(lambda: api.Spring([0, 0, 0], 1.0), "anchor", [0, NAN, 0]), "anchor must be finite"),
+    (set_attribute(lambda: api.Spring([0, 0, 0], 1.0), "stiffness", -2.5),
+     "stiffness must be finite and not negative, got -2.5"),
+    (set_attribute(lambda: api.Sphere([0, 0, 0], 1.0, 1.0), "radius", INF),
+     "radius must be finite and not negative, got inf"),
+    (set_attribute(lambda: api.Plane([0, 0, 0], [0, 0, 1], 1.0), "normal", [0, 0, 0]), "normal must not be zero"),
+    (set_attribute(lambda: api.Box([0, 0, 0], [1, 1, 1], 10.0), "lower", [2, 2, 2]),
+     "lower must not exceed upper on any axis"),
+    (set_attribute(lambda: api.Box([0, 0, 0], [1, 1, 1], 10.0), "upper", [1, -1, 1]),
+     "lower must not exceed upper on any axis"),
+    (lambda: api.Damper(1.0, lifetime=-1.0), "lifetime must be finite and not negative, got -1"),
+    (lambda: api.Damper(1.0, lifetime=0.0), "lifetime must be above 0, or None"),
+])
+def test_every_bad_value_is_refused_where_it_is_given_or_changed(make, error):
+    with pytest.raises(ValueError, match=f"^{error}$"):
+        make()
+
+
+def test_huge_and_tiny_values_render_as_they_should(answering):
+    arm = api.Triaxon(api.SerialStream(answering.path))
+    cases = [  # effects, max_force, the force sent from the second tick on
+        ([api.ConstantForce([1e100, 0, 0])], 1e300, (3.4028234663852886e38, 0.0, 0.0)),  # the largest float
+        ([api.ConstantForce([1e200, 1e200, 0])], 10.0, (7.071067810058594, 7.071067810058594, 0.0)),
+        # A normal of length 1.4e-200 still makes a wall; the arm is 0.53 past it.
+        ([api.Plane([1, 0, 1], [1e-200, 0, 1e-200], 10.0)], 100.0, (3.75, 0.0, 3.75)),
+    ]
+    for effects, max_force, expected in cases:
+        loop = api.ServoLoop(arm, max_force=max_force, timeout=0.2)
+        for effect in effects:
+            loop.add(effect)
+        before = len(answering.captured_after())
+        with loop:
+            ticked(loop, n=5)
+        sent = forces(answering.captured_after()[before:])
+        assert set(sent[1:-1]) == {expected} and sent[-1] == ZERO, effects
+
+
+def test_an_effect_with_a_lifetime_stops_pushing_unless_renewed(answering):
+    loop = running_loop(answering.path)
+    (push,) = loop.effects
+    loop.remove(push)
+    held = loop.add(api.ConstantForce(PUSH, lifetime=0.2))
+    assert repr(held) == "ConstantForce(force=(1, 2, 3), lifetime=0.2)" and held.lifetime == 0.2
+
+    def until(condition):
+        deadline = time.monotonic() + 5
+        while not condition() and time.monotonic() < deadline:
+            time.sleep(0.002)
+        return condition()
+
+    with loop:
+        assert until(lambda: held.expired)
+        ticked(loop, n=loop.stats()["ticks"] + 5)
+        assert loop.latest().force == ZERO  # the servo thread let go of it
+        held.renew()
+        assert until(lambda: loop.latest().force == PUSH)
+        held.lifetime = None
+    assert held.lifetime is None and not held.expired
+    sent = forces(answering.captured_after())
+    changes = [f for i, f in enumerate(sent) if i == 0 or f != sent[i - 1]]
+    assert changes == [ZERO, PUSH, ZERO, PUSH, ZERO]  # the last one: the loop's stop
+
+
+# -- the loop's life ---------------------------------------------------------
+
+
+def silent_failure(loop):
+    loop.start()
+    deadline = time.monotonic() + 5
+    while loop.running and time.monotonic() < deadline:
+        time.sleep(0.002)
+    assert loop.state is api.ServoState.FAILED
+
+
+def test_after_a_failure_start_raises_it_then_starts_clean_and_a_second_failure_is_raised(fake):
+    loop = api.ServoLoop(api.Triaxon(api.SerialStream(fake.path)), timeout=0.05)
+    silent_failure(loop)
+    with pytest.raises(TimeoutError):
+        loop.start()  # the failure first, without a stop() in between
+    assert loop.arm.stream.reopen()
+    fake.answer(0x2A, 13, REPLY)
+    loop.start()
+    ticked(loop)
+    assert loop.running and loop.error is None
+    fake.hang_up()
+    deadline = time.monotonic() + 5
+    while loop.running and time.monotonic() < deadline:
+        time.sleep(0.002)
+    with pytest.raises(OSError, match=r"^\[Errno 5\] the arm hung up; the servo loop stopped$"):
+        loop.stop()
+
+
+def test_an_exception_inside_the_block_comes_out_as_itself_even_when_the_loop_failed(fake):
+    loop = api.ServoLoop(api.Triaxon(api.SerialStream(fake.path)), timeout=0.05)
+    with pytest.raises(KeyError, match="inside"):
+        with loop:
+            deadline = time.monotonic() + 5
+            while loop.running and time.monotonic() < deadline:
+                time.sleep(0.002)
+            raise KeyError("inside")
+    assert isinstance(loop.error, TimeoutError)
+
+
+def test_leaving_the_streams_block_stops_the_loop_with_zero_force_then_closes(answering):
+    with api.SerialStream(answering.path) as stream:
+        loop = api.ServoLoop(api.Triaxon(stream), timeout=0.2)
+        loop.add(api.ConstantForce(PUSH))
+        loop.start()
+        ticked(loop)
+    assert (loop.state, stream.is_open) == (api.ServoState.STOPPED, False)
+    sent = forces(answering.captured_after())
+    assert sent[-2:] == [PUSH, ZERO]
+
+
+FORKED = """
+import os, sys, time, warnings, TessaryHardwareAPI as api
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() beside the servo thread, on purpose
+from test_servo import running_loop, ticked
+loop = running_loop(sys.argv[1])
+loop.start()
+ticked(loop)
+pid = os.fork()
+if pid == 0:
+    arm, stream = loop.arm, loop.arm.stream
+    seen = [loop.state.name, stream.state.name]
+    try:
+        arm.device_wakeup()
+        stream.close()
+        loop.stop()
+        seen.append("free")
+    except RuntimeError as refused:
+        seen.append(str(refused))
+    print(seen, flush=True)
+    os._exit(0)
+os.waitpid(pid, 0)
+print(loop.state.name)
+loop.stop()
+"""
+
+
+def test_a_forked_child_sees_the_loop_stopped_and_its_stream_closed_and_free(answering):
+    result = run_python(FORKED.replace("sys.argv[1]", repr(answering.path)))
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout.splitlines() == ["['STOPPED', 'CLOSED', 'free']", "RUNNING"]
+    assert forces(answering.captured_after())[-1] == ZERO
+
+
+# Objects whose __init__ never ran, and a second __init__: each call is
+# refused with RuntimeError instead of reaching unconstructed memory or
+# building a second object over the first.
+UNCONSTRUCTED = """
+import TessaryHardwareAPI as api
+stream = api.SerialStream("/dev/null")
+for name, call in [
+    ("start", lambda: api.ServoLoop.__new__(api.ServoLoop).start()),
+    ("stats", lambda: api.ServoLoop.__new__(api.ServoLoop).stats()),
+    ("set", lambda: setattr(api.Spring.__new__(api.Spring), "stiffness", 2.0)),
+    ("add", lambda: api.ServoLoop(api.Triaxon(stream)).add(api.Spring.__new__(api.Spring))),
+    ("state", lambda: int(api.LinkState.__new__(api.LinkState))),
+    ("loop again", lambda: (lambda l: l.__init__(api.Triaxon(stream)))(api.ServoLoop(api.Triaxon(stream)))),
+    ("effect again", lambda: (lambda e: e.__init__([1, 2, 3]))(api.ConstantForce([0, 0, 0]))),
+    ("member again", lambda: api.LinkState.OPEN.__init__(4)),
+]:
+    try:
+        call()
+        print(name, "accepted")
+    except (RuntimeError, TypeError) as refused:
+        print(name, type(refused).__name__, refused)
+print(api.LinkState.OPEN.value)
+"""
+
+
+def test_unconstructed_objects_and_a_second_init_are_refused():
+    result = run_python(UNCONSTRUCTED)
+    assert result.returncode == 0, result.stderr
+    m = "TessaryHardwareAPI"
+    assert result.stdout.splitlines() == [
+        f"start RuntimeError {m}.ServoLoop.__init__() was never called on this {m}.ServoLoop object",
+        f"stats RuntimeError {m}.ServoLoop.__init__() was never called on this {m}.ServoLoop object",
+        f"set RuntimeError {m}.Spring.__init__() was never called on this {m}.Spring object",
+        "add RuntimeError Unable to cast from non-held to held instance (T& to Holder<T>) (#define "
+        "PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for type information)",
+        f"state RuntimeError {m}.LinkState.__init__() was never called on this {m}.LinkState object",
+        f"loop again RuntimeError {m}.ServoLoop.__init__() was already called on this {m}.ServoLoop object",
+        f"effect again RuntimeError {m}.ConstantForce.__init__() was already called on this {m}.ConstantForce "
+        "object",
+        f"member again RuntimeError {m}.LinkState.__init__() was already called on this {m}.LinkState object",
+        "0",
+    ]
