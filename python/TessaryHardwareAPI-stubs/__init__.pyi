@@ -678,6 +678,8 @@ class ServoState:
     """Stopped; zero force was sent."""
     FAILED: ClassVar[ServoState]
     """The arm stopped answering or the line failed; zero force was sent if the line took it."""
+    STOPPING: ClassVar[ServoState]
+    """A stop was asked for; the zero force is on its way."""
     __members__: ClassVar[dict[str, ServoState]]
 
     def __init__(self, value: int) -> None: ...
@@ -708,18 +710,36 @@ class Effect:
     ``Damper``, ``Plane``, ``Sphere`` or ``Box``.
 
     Its parameters may be set at any time; in a running loop the change
-    applies whole at the next tick. Values are finite; stiffness, damping
-    and radius are not negative (ValueError otherwise). Units are the
-    device's (tessary-sim: metres, newtons, seconds).
+    applies whole at the next tick. Every value is checked where it is set
+    (ValueError, and the effect stays as it was): vectors finite; stiffness,
+    damping and radius finite and not negative; a plane's normal not zero; a
+    box's lower corner at or below its upper one. Units are the device's
+    (tessary-sim: metres, newtons, seconds).
+
+    With a lifetime, the effect gives no force once that many seconds have
+    passed since it was made, added to a loop, changed or renewed; the servo
+    thread sees to it, so a command that stops coming never stays on the hand.
     """
 
     def __init__(self, /, *args: object, **kwargs: object) -> None:
         """Not constructible: make one of the subclasses."""
+    @property
+    def lifetime(self) -> float | None:
+        """Seconds the effect lasts without a change or renew(); None: for ever."""
+
+    @lifetime.setter
+    def lifetime(self, value: float | None) -> None: ...
+    def renew(self) -> None:
+        """Start the effect's lifetime anew, as a change would."""
+
+    @property
+    def expired(self) -> bool:
+        """True once the lifetime has run out without a change or renew()."""
 
 class ConstantForce(Effect):
     """The same force at every tick."""
 
-    def __init__(self, force: FloatVector) -> None: ...
+    def __init__(self, force: FloatVector, *, lifetime: float | None = None) -> None: ...
     @property
     def force(self) -> tuple[float, float, float]:
         """The force, 3 numbers."""
@@ -730,7 +750,9 @@ class ConstantForce(Effect):
 class Spring(Effect):
     """Pulls towards anchor: stiffness * (anchor - position) - damping * velocity."""
 
-    def __init__(self, anchor: FloatVector, stiffness: float, damping: float = 0.0) -> None: ...
+    def __init__(
+        self, anchor: FloatVector, stiffness: float, damping: float = 0.0, *, lifetime: float | None = None
+    ) -> None: ...
     @property
     def anchor(self) -> tuple[float, float, float]:
         """Where it pulls to, 3 numbers."""
@@ -753,7 +775,7 @@ class Spring(Effect):
 class Damper(Effect):
     """Resists motion: -damping * velocity."""
 
-    def __init__(self, damping: float) -> None: ...
+    def __init__(self, damping: float, *, lifetime: float | None = None) -> None: ...
     @property
     def damping(self) -> float:
         """Force per unit of velocity."""
@@ -768,7 +790,15 @@ class Plane(Effect):
     damping * (velocity . normal), and never pulls.
     """
 
-    def __init__(self, point: FloatVector, normal: FloatVector, stiffness: float, damping: float = 0.0) -> None: ...
+    def __init__(
+        self,
+        point: FloatVector,
+        normal: FloatVector,
+        stiffness: float,
+        damping: float = 0.0,
+        *,
+        lifetime: float | None = None,
+    ) -> None: ...
     @property
     def point(self) -> tuple[float, float, float]:
         """A point of the plane, 3 numbers."""
@@ -800,7 +830,15 @@ class Sphere(Effect):
     Pushes with stiffness * distance past the surface, along the radius.
     """
 
-    def __init__(self, center: FloatVector, radius: float, stiffness: float, inside: bool = True) -> None: ...
+    def __init__(
+        self,
+        center: FloatVector,
+        radius: float,
+        stiffness: float,
+        inside: bool = True,
+        *,
+        lifetime: float | None = None,
+    ) -> None: ...
     @property
     def center(self) -> tuple[float, float, float]:
         """The ball's centre, 3 numbers."""
@@ -829,16 +867,18 @@ class Sphere(Effect):
 class Box(Effect):
     """Keeps the end effector within the box, each axis on its own: stiffness * distance past a face."""
 
-    def __init__(self, lower: FloatVector, upper: FloatVector, stiffness: float) -> None: ...
+    def __init__(
+        self, lower: FloatVector, upper: FloatVector, stiffness: float, *, lifetime: float | None = None
+    ) -> None: ...
     @property
     def lower(self) -> tuple[float, float, float]:
-        """The corner with the smallest coordinates, 3 numbers."""
+        """The corner with the smallest coordinates, 3 numbers; at or below upper on every axis."""
 
     @lower.setter
     def lower(self, value: FloatVector) -> None: ...
     @property
     def upper(self) -> tuple[float, float, float]:
-        """The corner with the largest coordinates, 3 numbers."""
+        """The corner with the largest coordinates, 3 numbers; at or above lower on every axis."""
 
     @upper.setter
     def upper(self, value: FloatVector) -> None: ...
@@ -861,7 +901,7 @@ class ServoStats(TypedDict):
     rate: float
     """Ticks a second reached."""
     period_p50: float
-    """Seconds, over the run so far (microsecond resolution)."""
+    """Seconds, over the run so far (within 1%)."""
     period_p99: float
     period_max: float
     realtime: bool
@@ -882,7 +922,7 @@ class ServoLoop:
     The loop never leaves a force on the arm: ``stop()``, leaving the
     ``with`` block (normally or by an exception), the loop being collected
     and interpreter exit all send zero force. A reply missing for longer
-    than ``timeout`` (default ten periods) stops it as FAILED; it sends zero
+    than ``timeout`` (default 40 ms) stops it as FAILED; it sends zero
     force if the line still takes writes, and the next call raises
     ``error``. While it runs it owns the arm's stream: other calls on the
     arm, on a Handle over the stream, and ``close()``/``reopen()`` of the
