@@ -2,6 +2,9 @@
 
 #include "TessaryHardwareAPI/Version.h"
 
+// Frame reading for captures (FrameBinding.cpp).
+void RegisterFrames(py::module_& m);
+
 // PYBIND11_MODULE refuses any interpreter but the one it was compiled for
 // ("Python version mismatch: ...") before anything is registered.
 PYBIND11_MODULE(TessaryHardwareAPI, m) {
@@ -20,4 +23,5 @@ PYBIND11_MODULE(TessaryHardwareAPI, m) {
     RegisterPortProbes(m);
     RegisterLinkState(m);
     RegisterServoLoop(m);
+    RegisterFrames(m);
 }

@@ -287,6 +287,35 @@ def probe_handle(port: str | bytes) -> bool:
     port gives False; a path with a NUL byte raises ValueError.
     """
 
+@type_check_only
+class Frame(TypedDict, total=False):
+    """One frame read back from captured bytes (``tessary decode``)."""
+
+    offset: int  # where it starts in the bytes given
+    size: int  # its length in bytes
+    name: str  # "force", "state", "handle_status", ...; "stray" for bytes that are no frame
+    fields: dict[str, Any]  # the decoded values; empty for a flagged frame
+    error: str | None  # None, or why the frame is flagged ("not a frame", "malformed reply", ...)
+    hex: str  # its bytes, "2A 00 00 ..."
+    trailing: str  # decode_reply only: bytes after a whole reply, which are no part of it
+
+def decode_requests(kind: str, data: bytes) -> list[Frame]:
+    """Split the host's bytes to a 'triaxon' or a 'handle' into requests; unknown bytes become 'stray' frames
+
+    Requests are split by the library's request codes; float requests carry
+    their three values. Any other kind raises ValueError.
+    """
+
+def decode_reply(request: bytes, reply: bytes) -> Frame:
+    """Read an arm's reply to `request` with the library's own reply reading; a rejected one is flagged
+
+    ``reply`` is what the arm sent between ``request`` and the next request.
+    Bytes after a whole reply are given as ``trailing``.
+    """
+
+def decode_messages(data: bytes) -> list[Frame]:
+    """Read a handle's messages with Handle.Receive(); unknown bytes and short messages are flagged"""
+
 class Triaxon:
     """The three-axis force-feedback arm.
 
