@@ -50,6 +50,9 @@ const char* Options::Usage()
            "  --hangup-after N         close a device's pty after it answered N requests\n"
            "  --help                   print this text and exit\n"
            "\n"
+           "  --replay FILE.mcap       play the device of a capture (tessary record)\n"
+           "                           instead: see tessary-sim --replay FILE --help\n"
+           "\n"
            "Fault counters run per device over the requests that call for a reply.\n";
 }
 

@@ -6,6 +6,10 @@
     tessary watch PORT [--csv FILE]   live state of an arm (zero force) or a handle's status
     tessary udev-rule PORT            a udev rule giving access and low latency
     tessary sim ...                   the virtual devices (tessary-sim)
+    tessary record PORT --link PATH -o FILE.mcap [--duration S]
+                                      forward a program's bytes to PORT and record them
+    tessary decode FILE.mcap [--csv | -o DECODED.mcap]
+                                      a capture's frames, decoded
 
 Failures end in one line on standard error and exit status 1, told from the
 stream's state (tessary.session).
@@ -379,12 +383,23 @@ def cmd_udev_rule(args):
 
 
 def run_sim(arguments):
+    if "--replay" in arguments:  # a capture's device, played by tessary.replay
+        from tessary import replay
+
+        sys.exit(replay.main(arguments))
     try:
         binary = find_binary()  # the lookup tessary.sim.Simulator uses
     except FileNotFoundError as error:
         raise Failure(str(error)) from None
     sys.stdout.flush()
     os.execv(binary, ["tessary-sim", *arguments])
+
+
+def _command(name):
+    """A command's module, imported when it runs (record and decode need mcap)."""
+    import importlib
+
+    return importlib.import_module(f"tessary.{name}")
 
 
 # --- entry -------------------------------------------------------------------
@@ -440,6 +455,20 @@ def parser():
     udev = commands.add_parser("udev-rule", parents=[where], help="print a udev rule for the device on PORT")
     udev.add_argument("port", metavar="PORT")
     udev.set_defaults(run=cmd_udev_rule)
+
+    rec = commands.add_parser("record", parents=[kind], help="forward a program's bytes to PORT through a link, and record them")
+    rec.add_argument("port", metavar="PORT")
+    rec.add_argument("--link", required=True, metavar="PATH", help="the link to make, for the program to open instead of PORT")
+    rec.add_argument("-o", "--output", required=True, metavar="FILE.mcap", help="the capture to write")
+    rec.add_argument("--duration", type=above_zero, metavar="S", help="stop after S seconds (default: at Ctrl-C)")
+    rec.set_defaults(run=lambda args: _command("record").main(args))
+
+    dec = commands.add_parser("decode", help="a capture's requests and replies, decoded by the library")
+    dec.add_argument("capture", metavar="FILE.mcap")
+    out = dec.add_mutually_exclusive_group()
+    out.add_argument("--csv", action="store_true", help="print CSV")
+    out.add_argument("-o", "--output", metavar="DECODED.mcap", help="write an MCAP of JSON channels")
+    dec.set_defaults(run=lambda args: _command("decode").main(args))
 
     commands.add_parser("sim", help="run the virtual devices (tessary-sim; its options follow)", add_help=False)
     return top

@@ -6,6 +6,9 @@ wait until its devices are ready, stop it and clean up after it.
     with Simulator(triaxons=1, handles=1) as sim:
         arm_port, handle_port = sim.ports     # pty paths (or links, with link=FOLDER)
 
+    with Simulator(replay="arm.mcap", timing="asap") as sim:   # a captured arm, played back
+        ...
+
 Keyword options are tessary-sim's options (`drop_every=3` is `--drop-every 3`);
 positional arguments are passed to it as they are. The program is found by
 `find_binary()`, the one lookup that the `tessary sim` command uses too.
@@ -99,6 +102,18 @@ def options(**values: int | bool | str | os.PathLike[str] | None) -> list[str]:
     return args
 
 
+def _replay_env() -> dict[str, str]:
+    """The environment with this package and the module it imports on PYTHONPATH."""
+    import importlib.util
+
+    places = [str(Path(__file__).resolve().parents[1])]
+    spec = importlib.util.find_spec("TessaryHardwareAPI")
+    if spec and spec.origin:
+        places.append(str(Path(spec.origin).parent))
+    old = os.environ.get("PYTHONPATH")
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(places + ([old] if old else [])))
+
+
 class Simulator:
     """One running tessary-sim and the devices it announced.
 
@@ -120,11 +135,22 @@ class Simulator:
         hangup_after: int | None = None,
         binary: str | os.PathLike[str] | None = None,
         start_timeout: float = 5.0,
+        replay: str | os.PathLike[str] | None = None,
+        timing: str | None = None,
+        on_divergence: str | None = None,
+        hang_up_at_end: bool = False,
     ) -> None:
         self.args = [os.fspath(a) if isinstance(a, os.PathLike) else str(a) for a in args]
         self.args += options(triaxons=triaxons, handles=handles, wireless=wireless, link=link,
                              drop_every=drop_every, truncate_every=truncate_every,
-                             wrong_header_every=wrong_header_every, delay_us=delay_us, hangup_after=hangup_after)
+                             wrong_header_every=wrong_header_every, delay_us=delay_us, hangup_after=hangup_after,
+                             replay=replay, timing=timing, on_divergence=on_divergence, hang_up_at_end=hang_up_at_end)
+        self.env: dict[str, str] | None = None
+        if replay is not None and binary is None:
+            # The replaying device is the tessary package's (tessary.replay),
+            # run by this interpreter with this package and module.
+            binary, self.env = sys.executable, _replay_env()
+            self.args = ["-m", "tessary.replay", *self.args]
         self.binary = os.fspath(binary) if binary else find_binary()
         self.start_timeout = start_timeout
         self.proc: subprocess.Popen[bytes] | None = None
@@ -157,6 +183,7 @@ class Simulator:
             stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
+            env=self.env,
         )
         assert self.proc.stdout is not None
         out = self.proc.stdout.fileno()
