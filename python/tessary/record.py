@@ -158,7 +158,7 @@ class _Identity:
     """The device's id from its first answer to a wake-up, read by the library."""
 
     def __init__(self, api: Any, kind: str) -> None:
-        self.api, self.kind, self.request, self.reply, self.done = api, kind, b"", b"", api is None or not kind
+        self.api, self.kind, self.request, self.reply, self.done = api, kind, b"", b"", api is None
 
     def see(self, what: int, data: bytes) -> dict[str, str] | None:
         if self.done:
@@ -169,6 +169,12 @@ class _Identity:
         if self.request[:1] != b"\x0a":
             return None
         self.reply += data
+        # A port whose name does not tell: the answer's header does.
+        kind = self.kind or {0x0B: "triaxon", 0xD0: "handle", 0xDA: "handle"}.get(self.reply[0], "")
+        if not kind:
+            self.done = True
+            return None
+        self.kind = kind
         if self.kind == "triaxon":
             frame = self.api.decode_reply(self.request, self.reply)
         else:
@@ -380,7 +386,8 @@ def read_capture(path: str) -> Capture:
         raise Failure(f"{path}: not a capture")
     info = capture.metadata.get("tessary.capture", {})
     capture.port = info.get("port", capture.port)
-    capture.kind = info.get("kind", "") or device_kind_of(capture.port)
+    capture.kind = (info.get("kind", "") or capture.metadata.get("tessary.device", {}).get("kind", "")
+                    or device_kind_of(capture.port))
     capture.chunks.sort(key=lambda c: c[0])
     return capture
 
