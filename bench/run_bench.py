@@ -5,7 +5,11 @@ round so that machine noise hits all alike, and prints exchanges per second,
 median and 99th-percentile latency and the ratio to the raw link limit; then
 the CPU time that one silent 1000 ms read costs a thread; then a 1 kHz loop's
 timing as a Python thread and as a ServoLoop, each alone and beside one busy
-Python thread (--loop-seconds each).
+Python thread (--loop-seconds each). One more client makes the library's
+exchanges through `tessary record` (on a second virtual arm, which the
+recorder holds), and a ServoLoop runs --capture-seconds through a recorder of
+its own: the time the recorder adds per exchange, the loop's rate through it
+and the size of its capture.
 
 Usage: make bench, or with the built module and tessary on the path
 (PYTHONPATH=build/python:python):
@@ -19,6 +23,8 @@ import pathlib
 import statistics
 import struct
 import subprocess
+import sys
+import tempfile
 import threading
 import time
 
@@ -41,7 +47,10 @@ ROWS = [
     ("python", "Python end_effector_force"),
     ("pyserial", "pyserial write + read(25) + struct"),
     ("sleep", "reader sleeping 100 us between reads"),
+    ("recorded", "library from C++, through tessary record"),
 ]
+# The port each client uses, when not the simulator's first arm.
+PORTS = {}
 
 
 def run_cpp(mode, port, n):
@@ -78,6 +87,9 @@ def run_pyserial(port, n):
 
 
 def run(mode, port, n):
+    port = PORTS.get(mode, port)
+    if mode == "recorded":
+        return run_cpp("library", port, n)
     if mode == "python":
         return run_python(port, n)
     if mode == "pyserial":
@@ -175,6 +187,35 @@ def loop_timing(port, seconds):
     return figures
 
 
+class Recorder:
+    """tessary record between a link and the port, until the block ends."""
+
+    def __init__(self, port, folder):
+        self.link, self.output = os.path.join(folder, "link"), os.path.join(folder, "capture.mcap")
+        self.args = [sys.executable, "-m", "tessary", "record", port, "--link", self.link, "-o", self.output]
+
+    def __enter__(self):
+        self.proc = subprocess.Popen(self.args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        json.loads(self.proc.stdout.readline())  # its announcement: the link is there
+        return self
+
+    def __exit__(self, *exc):
+        self.proc.terminate()
+        _, err = self.proc.communicate(timeout=30)
+        if self.proc.returncode != 0:
+            raise RuntimeError(f"tessary record failed: {err}")
+
+
+def recorded_servo_loop(port, seconds):
+    """A ServoLoop through the recorder for `seconds`; its figures and the capture's size."""
+    with tempfile.TemporaryDirectory() as folder:
+        with Recorder(port, folder) as rec:
+            figures = servo_loop(api.Triaxon(api.SerialStream(rec.link)), seconds)
+        figures["seconds"] = seconds
+        figures["capture_bytes"] = os.path.getsize(rec.output)
+    return figures
+
+
 def percentile(values, q):
     ordered = sorted(values)
     return ordered[min(len(ordered) - 1, int(q * len(ordered)))]
@@ -185,11 +226,14 @@ def main():
     parser.add_argument("--rounds", type=int, default=40)
     parser.add_argument("--batch", type=int, default=1000)
     parser.add_argument("--loop-seconds", type=float, default=3.0)
+    parser.add_argument("--capture-seconds", type=float, default=10.0)
     parser.add_argument("--json", default=str(BUILD / "bench.json"))
     args = parser.parse_args()
 
-    with Simulator(triaxons=1, handles=0, binary=SIM) as sim:
+    with Simulator(triaxons=2, handles=0, binary=SIM) as sim, tempfile.TemporaryDirectory() as folder, \
+            Recorder(sim.arms[1]["pty"], folder) as recorder:
         port = sim.arms[0]["pty"]
+        PORTS["recorded"] = recorder.link
         samples = {mode: [] for mode, _ in ROWS}
         for mode, _ in ROWS:  # warm-up, not counted
             run(mode, port, 200)
@@ -199,6 +243,8 @@ def main():
         silent = [int(v) for v in subprocess.run(
             [str(BENCH), "silent", port], capture_output=True, text=True, check=True).stdout.split()]
         loops = loop_timing(port, args.loop_seconds)
+    with Simulator(triaxons=1, handles=0, binary=SIM) as sim:
+        through = recorded_servo_loop(sim.arms[0]["pty"], args.capture_seconds)
 
     figures = {}
     for mode, _ in ROWS:
@@ -236,6 +282,13 @@ def main():
         f = loops[key]
         print(f"{label:<40}{f['rate']:>9.1f}{f['period_p50'] * 1e3:>8.3f}{f['period_p99'] * 1e3:>8.3f}"
               f"{f['period_max'] * 1e3:>8.2f}{f['overruns']:>10}")
+    f = through
+    f["added_median_us"] = figures["recorded"]["median_us"] - figures["library"]["median_us"]
+    figures["recorder"] = f
+    print(f"\nThrough tessary record: {f['added_median_us']:.1f} us added to the median exchange;"
+          f" a 1 kHz ServoLoop for {f['seconds']:g} s: {f['rate']:.1f} ticks/s, p99 {f['period_p99'] * 1e3:.3f} ms,"
+          f" max {f['period_max'] * 1e3:.2f} ms, {f['overruns']} overruns;"
+          f" capture {f['capture_bytes'] / 1e3:.0f} kB ({f['capture_bytes'] / f['seconds'] / 1e3:.1f} kB/s)")
     pathlib.Path(args.json).write_text(json.dumps(figures, indent=2) + "\n")
     print("figures written to", args.json)
 

@@ -244,6 +244,7 @@ def record(rec: Recording) -> Recording:
         try:
             signal.signal(signal.SIGINT, signal.SIG_IGN)
             signal.signal(signal.SIGTERM, signal.SIG_IGN)
+            os.nice(10)  # compression waits; the forwarding does not
             for fd in (port, master, slave, pipe_w):
                 os.close(fd)
             _writer(pipe_r, rec.output, rec.port, rec.kind, rec.link)
@@ -312,7 +313,12 @@ def _forward(port: int, master: int, pipe: int, rec: Recording) -> str:
                     if not data:
                         return _hang_up(rec, OSError(errno.EIO, os.strerror(errno.EIO)))
                     stamp = monotonic_ns()
-                    _write_all(master, data)
+                    try:
+                        sent = write(master, data)  # the usual case: all of it at once
+                    except BlockingIOError:
+                        sent = 0
+                    if sent != len(data):
+                        _write_all(master, data[sent:])
                     write(pipe, pack(stamp, FROM_DEVICE, len(data)) + data)
                     counts[FROM_DEVICE] += len(data)
                 else:
@@ -321,8 +327,15 @@ def _forward(port: int, master: int, pipe: int, rec: Recording) -> str:
                     except BlockingIOError:
                         continue
                     stamp = monotonic_ns()
-                    if not _write_all(port, data):
-                        return _hang_up(rec, OSError(errno.EAGAIN, "the port does not take bytes"))
+                    try:
+                        sent = write(port, data)
+                        if sent != len(data) and not _write_all(port, data[sent:]):
+                            return _hang_up(rec, OSError(errno.EAGAIN, "the port does not take bytes"))
+                    except BlockingIOError:
+                        if not _write_all(port, data):
+                            return _hang_up(rec, OSError(errno.EAGAIN, "the port does not take bytes"))
+                    except OSError as error:
+                        return _hang_up(rec, error)
                     write(pipe, pack(stamp, TO_DEVICE, len(data)) + data)
                     counts[TO_DEVICE] += len(data)
     except _Stop as stop:
