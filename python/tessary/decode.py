@@ -6,7 +6,8 @@ One row per request and per reply (or handle message), in time order, with
 the time since the first chunk, the request-to-reply time and the decoded
 fields. Bytes that are no frame and replies the library rejects are rows of
 their own, flagged with why. -o writes the rows as JSON channels with JSON
-schemas: {kind}/{frame name} for decoded frames, {kind}/flagged for the rest.
+schemas: /{kind}/request/{name} and /{kind}/reply/{name} for decoded frames
+(/triaxon/request/force, /triaxon/reply/state, ...), /{kind}/flagged for the rest.
 """
 
 from __future__ import annotations
@@ -154,7 +155,7 @@ def decoded_messages(rows: list[Row], kind: str) -> Iterator[tuple[str, int, dic
             message = dict(row.fields)
             if row.latency_us is not None:
                 message["latency_us"] = row.latency_us
-            yield f"/{kind}/{row.name}", row.time, message
+            yield f"/{kind}/{row.direction}/{row.name}", row.time, message
 
 
 def main(args: Any) -> int:

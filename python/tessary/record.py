@@ -452,14 +452,14 @@ def write_json_messages(path: str, messages: Iterable[tuple[str, int, dict[str, 
 
 def write_samples(path: str | os.PathLike[str], samples: Any, topic_prefix: str = "/triaxon") -> int:
     """A ServoLoop run's samples (loop.samples()) as a decoded capture: the
-    force sent on {prefix}/force and the state on {prefix}/state, so that a
+    force sent on {prefix}/request/force and the state on {prefix}/reply/state, so that a
     run and its capture open side by side. Returns the messages written."""
 
     def messages() -> Iterable[tuple[str, int, dict[str, Any]]]:
         for row in samples:
             stamp = int(round(float(row["t"]) * 1e9))
-            yield f"{topic_prefix}/force", stamp, {"force": [float(v) for v in row["force"]]}
-            yield f"{topic_prefix}/state", stamp, {"position": [float(v) for v in row["position"]],
+            yield f"{topic_prefix}/request/force", stamp, {"force": [float(v) for v in row["force"]]}
+            yield f"{topic_prefix}/reply/state", stamp, {"position": [float(v) for v in row["position"]],
                                                    "velocity": [float(v) for v in row["velocity"]]}
 
     return write_json_messages(os.fspath(path), messages(), {"tessary.samples": {"source": "ServoLoop"}})

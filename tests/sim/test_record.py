@@ -92,6 +92,20 @@ def test_decode_lists_every_frame_of_the_capture(arm_capture):
     assert capture.kind == "triaxon"  # from the answer: the pty's name does not tell
 
 
+def test_decode_writes_json_channels(arm_capture, tmp_path):
+    from mcap.reader import make_reader
+
+    done = run("-m", "tessary", "decode", arm_capture[2], "-o", tmp_path / "decoded.mcap")
+    assert done.returncode == 0 and done.stderr == f"{tmp_path / 'decoded.mcap'}: 14 messages\n", done.stderr
+    with open(tmp_path / "decoded.mcap", "rb") as f:
+        reader = make_reader(f)
+        summary = reader.get_summary()
+        topics = {c.topic: (c.message_encoding, summary.schemas[c.schema_id].encoding) for c in summary.channels.values()}
+        state = [json.loads(m.data) for _, c, m in reader.iter_messages() if c.topic == "/triaxon/reply/temperature"]
+    assert len(topics) == 14 and set(topics.values()) == {("json", "jsonschema")}
+    assert state[0]["temperature"] == pytest.approx(35.0, abs=0.1) and state[0]["latency_us"] > 0
+
+
 @pytest.mark.parametrize("timing", ["asap", "recorded"])
 def test_replay_reproduces_arm_info(arm_capture, timing):
     with Simulator(replay=arm_capture[2], timing=timing) as sim:
@@ -169,6 +183,6 @@ def test_samples_are_written_as_a_decoded_capture(tmp_path):
     assert write_samples(tmp_path / "run.mcap", samples) == 4
     with open(tmp_path / "run.mcap", "rb") as f:
         got = [(c.topic, m.log_time, json.loads(m.data), s.encoding) for s, c, m in make_reader(f).iter_messages()]
-    assert got[2:] == [("/triaxon/force", 1_001_000_000, {"force": [0.0, 0.0, -2.5]}, "jsonschema"),
-                       ("/triaxon/state", 1_001_000_000, {"position": [0.01, 0.0, 0.0], "velocity": [0.0] * 3},
+    assert got[2:] == [("/triaxon/request/force", 1_001_000_000, {"force": [0.0, 0.0, -2.5]}, "jsonschema"),
+                       ("/triaxon/reply/state", 1_001_000_000, {"position": [0.01, 0.0, 0.0], "velocity": [0.0] * 3},
                         "jsonschema")]
