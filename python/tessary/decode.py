@@ -53,7 +53,7 @@ def exchanges(api: Any, capture: Capture) -> tuple[list[tuple[int, bytes]], list
         frame["bytes"] = data[frame["offset"]:frame["offset"] + frame["size"]]
         result.append(Exchange(frame))
     times = [e.request["time"] for e in result]
-    leading = []
+    leading: list[tuple[int, bytes]] = []
     for stamp, direction, chunk in capture.chunks:
         if direction != FROM_DEVICE:
             continue

@@ -108,6 +108,7 @@ def _writer(read_fd: int, path: str, port: str, kind: str, link: str) -> None:
         writer.start(profile="", library=f"tessary {__version__}")
         channels = [writer.register_channel(topic=f"{port}/{d}", message_encoding=RAW_ENCODING, schema_id=0,
                                             metadata={"port": port, "direction": d}) for d in DIRECTIONS]
+        api: Any
         try:
             import TessaryHardwareAPI as api
 
@@ -146,12 +147,12 @@ def _writer(read_fd: int, path: str, port: str, kind: str, link: str) -> None:
                     if found:
                         writer.add_metadata("tessary.device", found)
                 if dirty and time.monotonic() - last_flush >= FLUSH_S:
-                    writer.flush()
+                    writer.flush()  # type: ignore[no-untyped-call]
                     last_flush, dirty = time.monotonic(), False
         writer.add_metadata("tessary.end", {
             "reason": end_reason,
             "end_time": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="microseconds")})
-        writer.finish()
+        writer.finish()  # type: ignore[no-untyped-call]
 
 
 class _Identity:
@@ -446,7 +447,7 @@ def write_json_messages(path: str, messages: Iterable[tuple[str, int, dict[str, 
                 channels[topic] = writer.register_channel(topic=topic, message_encoding="json", schema_id=schema_id)
             writer.add_message(channels[topic], log_time=stamp, publish_time=stamp, data=json.dumps(message).encode())
             count += 1
-        writer.finish()
+        writer.finish()  # type: ignore[no-untyped-call]
     return count
 
 
