@@ -190,10 +190,6 @@ class _Identity:
 # --- forwarding ------------------------------------------------------------------
 
 
-class _Stop(Exception):
-    pass
-
-
 def _write_all(fd: int, data: bytes, budget: float = 1.0) -> bool:
     """All of data to a non-blocking descriptor, or False after budget seconds
     (a link that nobody reads and whose buffer is full)."""
@@ -257,13 +253,22 @@ def record(rec: Recording) -> Recording:
     os.close(pipe_r)
     pty_path = os.ttyname(slave)
     os.symlink(pty_path, rec.link)
-    old = {s: signal.signal(s, _raise_stop) for s in (signal.SIGINT, signal.SIGTERM)}
+    # A signal only wakes the loop, which stops between two chunks: never
+    # within a pipe record.
+    wake_r, wake_w = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
+    caught: list[str] = []
+    old = {s: signal.signal(s, lambda n, _: caught.append(signal.Signals(n).name))
+           for s in (signal.SIGINT, signal.SIGTERM)}
+    old_wake = signal.set_wakeup_fd(wake_w)
     try:
         print(json.dumps({"port": rec.port, "link": rec.link, "pty": pty_path, "output": rec.output}), flush=True)
-        rec.reason = _forward(port, master, pipe_w, rec)
+        rec.reason = _forward(port, master, pipe_w, wake_r, caught, rec)
     finally:
+        signal.set_wakeup_fd(old_wake)
         for s, handler in old.items():
             signal.signal(s, handler)
+        os.close(wake_r)
+        os.close(wake_w)
         try:
             os.write(pipe_w, RECORD.pack(time.monotonic_ns(), END, len(rec.reason.encode())) + rec.reason.encode())
         except OSError:
@@ -282,65 +287,63 @@ def record(rec: Recording) -> Recording:
     return rec
 
 
-def _raise_stop(signum: int, frame: object) -> None:
-    raise _Stop(signal.Signals(signum).name)
-
-
-def _forward(port: int, master: int, pipe: int, rec: Recording) -> str:
+def _forward(port: int, master: int, pipe: int, wake: int, caught: list[str], rec: Recording) -> str:
     """The forwarding loop; returns why it ended. No per-byte work: one read,
     one write on, one pipe write per chunk."""
     poller = select.poll()
     poller.register(port, select.POLLIN)
     poller.register(master, select.POLLIN)
+    poller.register(wake, select.POLLIN)
     deadline = time.monotonic() + rec.duration if rec.duration else None
     pack, monotonic_ns, read, write = RECORD.pack, time.monotonic_ns, os.read, os.write
     counts = rec.counts
-    try:
-        while True:
-            timeout = None
-            if deadline is not None:
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    return f"the duration of {rec.duration:g} s ended"
-                timeout = left * 1000
-            for fd, events in poller.poll(timeout):
-                if fd == port:
-                    try:
-                        data = read(port, READ_SIZE)
-                    except BlockingIOError:
-                        continue
-                    except OSError as error:
-                        return _hang_up(rec, error)
-                    if not data:
-                        return _hang_up(rec, OSError(errno.EIO, os.strerror(errno.EIO)))
-                    stamp = monotonic_ns()
-                    try:
-                        sent = write(master, data)  # the usual case: all of it at once
-                    except BlockingIOError:
-                        sent = 0
-                    if sent != len(data):
-                        _write_all(master, data[sent:])
-                    write(pipe, pack(stamp, FROM_DEVICE, len(data)) + data)
-                    counts[FROM_DEVICE] += len(data)
-                else:
-                    try:
-                        data = read(master, READ_SIZE)
-                    except BlockingIOError:
-                        continue
-                    stamp = monotonic_ns()
-                    try:
-                        sent = write(port, data)
-                        if sent != len(data) and not _write_all(port, data[sent:]):
-                            return _hang_up(rec, OSError(errno.EAGAIN, "the port does not take bytes"))
-                    except BlockingIOError:
-                        if not _write_all(port, data):
-                            return _hang_up(rec, OSError(errno.EAGAIN, "the port does not take bytes"))
-                    except OSError as error:
-                        return _hang_up(rec, error)
-                    write(pipe, pack(stamp, TO_DEVICE, len(data)) + data)
-                    counts[TO_DEVICE] += len(data)
-    except _Stop as stop:
-        return f"stopped by {stop}"
+    while True:
+        if caught:
+            return f"stopped by {caught[0]}"
+        timeout = None
+        if deadline is not None:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return f"the duration of {rec.duration:g} s ended"
+            timeout = left * 1000
+        for fd, events in poller.poll(timeout):
+            if fd == wake:
+                continue  # a signal: `caught` says which
+            if fd == port:
+                try:
+                    data = read(port, READ_SIZE)
+                except BlockingIOError:
+                    continue
+                except OSError as error:
+                    return _hang_up(rec, error)
+                if not data:
+                    return _hang_up(rec, OSError(errno.EIO, os.strerror(errno.EIO)))
+                stamp = monotonic_ns()
+                try:
+                    sent = write(master, data)  # the usual case: all of it at once
+                except BlockingIOError:
+                    sent = 0
+                if sent != len(data):
+                    _write_all(master, data[sent:])
+                write(pipe, pack(stamp, FROM_DEVICE, len(data)) + data)
+                counts[FROM_DEVICE] += len(data)
+            else:
+                try:
+                    data = read(master, READ_SIZE)
+                except BlockingIOError:
+                    continue
+                stamp = monotonic_ns()
+                try:
+                    sent = write(port, data)
+                    if sent != len(data) and not _write_all(port, data[sent:]):
+                        return _hang_up(rec, OSError(errno.EAGAIN, "the port does not take bytes"))
+                except BlockingIOError:
+                    if not _write_all(port, data):
+                        return _hang_up(rec, OSError(errno.EAGAIN, "the port does not take bytes"))
+                except OSError as error:
+                    return _hang_up(rec, error)
+                write(pipe, pack(stamp, TO_DEVICE, len(data)) + data)
+                counts[TO_DEVICE] += len(data)
 
 
 def _hang_up(rec: Recording, error: OSError) -> str:
