@@ -89,6 +89,9 @@ ORDER = [
     "Sphere",
     "Box",
     "ServoLoop",
+    "decode_requests",
+    "decode_reply",
+    "decode_messages",
 ]
 
 
