@@ -34,6 +34,12 @@ PY
 sim_help=$("$venv/bin/tessary-sim" --help)
 grep -q '^usage: tessary-sim' <<<"$sim_help"
 echo "wheel check: tessary-sim --help"
+# --replay goes on to the installed tessary command; without the record extra
+# it says what to install.
+replay=$("$venv/bin/tessary-sim" --replay missing.mcap 2>&1 || true)
+[ "$replay" = "tessary-sim: captures need the mcap package: pip install 'TessaryHardwareAPI[record]'" ] || {
+  echo "tessary-sim --replay said: $replay"; exit 1; }
+echo "wheel check: tessary-sim --replay reaches tessary sim --replay"
 
 # End to end: the installed module drives the installed simulator's arm,
 # started by the installed tessary.sim, which finds the installed tessary-sim
