@@ -130,12 +130,13 @@ def _writer(read_fd: int, path: str, port: str, kind: str, link: str) -> None:
                     break
                 if chunk:
                     pending += chunk
-                while len(pending) >= RECORD.size:
-                    stamp, what, length = RECORD.unpack_from(pending)
-                    if len(pending) < RECORD.size + length:
+                at = 0  # records are taken by offset; the rest is kept once, after the loop
+                while len(pending) - at >= RECORD.size:
+                    stamp, what, length = RECORD.unpack_from(pending, at)
+                    if len(pending) - at < RECORD.size + length:
                         break
-                    data = pending[RECORD.size:RECORD.size + length]
-                    pending = pending[RECORD.size + length:]
+                    data = pending[at + RECORD.size:at + RECORD.size + length]
+                    at += RECORD.size + length
                     if what == END:
                         end_reason = data.decode()
                         continue
@@ -146,6 +147,7 @@ def _writer(read_fd: int, path: str, port: str, kind: str, link: str) -> None:
                     found = identity.see(what, data)
                     if found:
                         writer.add_metadata("tessary.device", found)
+                pending = pending[at:]
                 if dirty and time.monotonic() - last_flush >= FLUSH_S:
                     writer.flush()  # type: ignore[no-untyped-call]
                     last_flush, dirty = time.monotonic(), False
@@ -260,9 +262,10 @@ def record(rec: Recording) -> Recording:
     old = {s: signal.signal(s, lambda n, _: caught.append(signal.Signals(n).name))
            for s in (signal.SIGINT, signal.SIGTERM)}
     old_wake = signal.set_wakeup_fd(wake_w)
+    backlog = bytearray()
     try:
         print(json.dumps({"port": rec.port, "link": rec.link, "pty": pty_path, "output": rec.output}), flush=True)
-        rec.reason = _forward(port, master, pipe_w, wake_r, caught, rec)
+        rec.reason = _forward(port, master, _Pipe(pipe_w, backlog), wake_r, caught, rec)
     finally:
         signal.set_wakeup_fd(old_wake)
         for s, handler in old.items():
@@ -270,7 +273,9 @@ def record(rec: Recording) -> Recording:
         os.close(wake_r)
         os.close(wake_w)
         try:
-            os.write(pipe_w, RECORD.pack(time.monotonic_ns(), END, len(rec.reason.encode())) + rec.reason.encode())
+            os.set_blocking(pipe_w, True)  # what the writer has not taken yet, then the reason
+            os.write(pipe_w, bytes(backlog) + RECORD.pack(time.monotonic_ns(), END, len(rec.reason.encode()))
+                     + rec.reason.encode())
         except OSError:
             pass
         os.close(pipe_w)
@@ -287,15 +292,47 @@ def record(rec: Recording) -> Recording:
     return rec
 
 
-def _forward(port: int, master: int, pipe: int, wake: int, caught: list[str], rec: Recording) -> str:
+class _Pipe:
+    """The pipe to the writer, which never holds up the forwarding: what it
+    cannot take now waits in `backlog` (in order, so records stay whole)
+    until the pipe can take more."""
+
+    def __init__(self, fd: int, backlog: bytearray) -> None:
+        os.set_blocking(fd, False)
+        self.fd, self.backlog = fd, backlog
+        self.poller = select.poll()  # the forwarding loop's, which also waits for the pipe
+
+    def send(self, record: bytes) -> None:
+        if self.backlog:
+            self.backlog += record
+            return
+        try:
+            sent = os.write(self.fd, record)
+        except BlockingIOError:
+            sent = 0
+        if sent < len(record):
+            self.backlog += record[sent:]
+            self.poller.register(self.fd, select.POLLOUT)
+
+    def drain(self) -> None:
+        try:
+            del self.backlog[:os.write(self.fd, self.backlog)]
+        except BlockingIOError:
+            return
+        if not self.backlog:
+            self.poller.unregister(self.fd)
+
+
+def _forward(port: int, master: int, pipe: _Pipe, wake: int, caught: list[str], rec: Recording) -> str:
     """The forwarding loop; returns why it ended. No per-byte work: one read,
     one write on, one pipe write per chunk."""
     poller = select.poll()
     poller.register(port, select.POLLIN)
     poller.register(master, select.POLLIN)
     poller.register(wake, select.POLLIN)
+    pipe.poller = poller
     deadline = time.monotonic() + rec.duration if rec.duration else None
-    pack, monotonic_ns, read, write = RECORD.pack, time.monotonic_ns, os.read, os.write
+    pack, monotonic_ns, read, write, keep = RECORD.pack, time.monotonic_ns, os.read, os.write, pipe.send
     counts = rec.counts
     while True:
         if caught:
@@ -309,6 +346,9 @@ def _forward(port: int, master: int, pipe: int, wake: int, caught: list[str], re
         for fd, events in poller.poll(timeout):
             if fd == wake:
                 continue  # a signal: `caught` says which
+            if fd == pipe.fd:
+                pipe.drain()
+                continue
             if fd == port:
                 try:
                     data = read(port, READ_SIZE)
@@ -327,7 +367,7 @@ def _forward(port: int, master: int, pipe: int, wake: int, caught: list[str], re
                     # Nobody reading the link: the bytes are recorded all the
                     # same, and the device is not held up for long.
                     _write_all(master, data[sent:], budget=0.05)
-                write(pipe, pack(stamp, FROM_DEVICE, len(data)) + data)
+                keep(pack(stamp, FROM_DEVICE, len(data)) + data)
                 counts[FROM_DEVICE] += len(data)
             else:
                 try:
@@ -344,7 +384,7 @@ def _forward(port: int, master: int, pipe: int, wake: int, caught: list[str], re
                         return _hang_up(rec, OSError(errno.EAGAIN, "the port does not take bytes"))
                 except OSError as error:
                     return _hang_up(rec, error)
-                write(pipe, pack(stamp, TO_DEVICE, len(data)) + data)
+                keep(pack(stamp, TO_DEVICE, len(data)) + data)
                 counts[TO_DEVICE] += len(data)
 
 
