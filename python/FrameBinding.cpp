@@ -7,7 +7,6 @@
 
 #include <pybind11/stl.h>
 
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -177,6 +176,16 @@ py::list HandleRequests(const std::string& bytes) {
 
 // -------------------------------------------------------------- arm replies
 
+constexpr uint32_t kUnsetBits = 0x7FE5A5A5u;  // a quiet NaN with a payload of our own
+
+float UnsetFloat() {
+    float value;
+    std::memcpy(&value, &kUnsetBits, sizeof value);
+    return value;
+}
+
+bool Set(float value) { return std::memcmp(&value, &kUnsetBits, sizeof value) != 0; }
+
 // One reply: the bytes that came between a request and the next. The
 // library's Receive* for that request reads them; its outputs are preset, as
 // its callers do, to tell an accepted reply from a rejected one.
@@ -186,7 +195,9 @@ py::dict ArmReply(const std::string& request, const std::string& bytes) {
     py::dict fields;
     const char* name = "reply";
     bool accepted = false;
-    const float unset = std::nanf("");
+    // Outputs are preset to a bit pattern no reply read leaves behind: a
+    // device's own NaN still counts as a value.
+    const float unset = UnsetFloat();
     const uint8_t code = request.empty() ? 0 : static_cast<uint8_t>(request[0]);
     const char* field = nullptr;
     if (bytes.empty()) return Frame(bytes, 0, 0, "reply", py::dict(), py::str("no reply"));
@@ -224,7 +235,7 @@ py::dict ArmReply(const std::string& request, const std::string& bytes) {
             float q[4] = {unset, unset, unset, unset};
             arm.ReceiveOrientation(q);
             name = "orientation";
-            accepted = line.good() && !std::isnan(q[0]);
+            accepted = line.good() && Set(q[0]);
             fields["quaternion"] = Floats(q, 4);
             break;
         }
@@ -232,7 +243,7 @@ py::dict ArmReply(const std::string& request, const std::string& bytes) {
             float t = unset;
             arm.ReceiveTemperature(t);
             name = "temperature";
-            accepted = line.good() && !std::isnan(t);
+            accepted = line.good() && Set(t);
             fields["temperature"] = t;
             break;
         }
@@ -240,7 +251,7 @@ py::dict ArmReply(const std::string& request, const std::string& bytes) {
             float c[3] = {unset, unset, unset};
             arm.ReceiveCurrent(c);
             name = "motor_currents";
-            accepted = line.good() && !std::isnan(c[0]);
+            accepted = line.good() && Set(c[0]);
             fields["currents"] = Floats(c, 3);
             break;
         }
@@ -262,7 +273,7 @@ py::dict ArmReply(const std::string& request, const std::string& bytes) {
                 arm.ReceiveState(first, second);
             }
             name = joints ? "joint_state" : "state";
-            accepted = line.good() && !std::isnan(first[0]);
+            accepted = line.good() && Set(first[0]);
             fields[joints ? "joint_position" : "position"] = Floats(first, 3);
             fields[joints ? "joint_velocity" : "velocity"] = Floats(second, 3);
             break;
