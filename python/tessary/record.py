@@ -226,6 +226,7 @@ def record(rec: Recording) -> Recording:
     _mcap()
     if os.path.lexists(rec.link):
         raise Failure(f"{rec.link}: already exists; give another --link or remove it")
+    open(rec.output, "wb").close()  # a file that cannot be written fails here, before the port is taken
     port = open_port(rec.port)
     master, slave = os.openpty()
     tty.setraw(slave)
