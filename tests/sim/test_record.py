@@ -136,14 +136,17 @@ def test_tessary_sim_replay_goes_to_the_package(arm_capture, tmp_path):
 @pytest.mark.parametrize("on_divergence, status, state", [("stop", 1, "HUNG_UP"), ("continue", 0, "TIMED_OUT")])
 def test_a_changed_request_is_a_divergence(arm_capture, on_divergence, status, state):
     sim = Simulator(replay=arm_capture[2], timing="asap", on_divergence=on_divergence).start()
-    # The temperature asked first, where the capture has the wake-up.
-    done = run("-c", "import sys, TessaryHardwareAPI as api\n"
-                     "s = api.SerialStream(sys.argv[1]); print(api.Triaxon(s).get_temperature(), s.state.name)",
-               sim.ports[0])
+    try:
+        # The temperature asked first, where the capture has the wake-up.
+        done = run("-c", "import sys, TessaryHardwareAPI as api\n"
+                         "s = api.SerialStream(sys.argv[1]); print(api.Triaxon(s).get_temperature(), s.state.name)",
+                   sim.ports[0])
+        if on_divergence == "stop":
+            sim.proc.wait(5)
+    finally:
+        stopped = sim.stop(check=False)
     assert done.stdout.split() == ["0.0", state]
-    if on_divergence == "stop":
-        sim.proc.wait(5)
-    assert sim.stop(check=False) == status
+    assert stopped == status
     assert "tessary-sim: divergence at request 0: expected 0A, received AA\n" in sim.stderr
 
 
