@@ -46,7 +46,12 @@ tsan-test: system-deps $(TSAN_BUILD)/build.ninja
 	cmake --build $(TSAN_BUILD) -j$(JOBS) --target ServoLoopTest
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN_BUILD) --output-on-failure -j$(TEST_JOBS) -R '^Servo'
 
-py-test: build
+# The ros extra, for the ROS node's tests and the teleoperation demo.
+$(VENV)/.ros-ready: requirements-ros.txt $(VENV)/.ready
+	$(PY) -m pip install -q --disable-pip-version-check -r requirements-ros.txt
+	@touch $@
+
+py-test: build $(VENV)/.ros-ready
 	TESSARY_MODULE_DIR=$(CURDIR)/$(BUILD)/python TESSARY_SIM=$(CURDIR)/$(BUILD)/sim/tessary-sim \
 	  $(PY) -m pytest -q -p no:cacheprovider -n $(PY_TEST_JOBS) --dist loadfile
 

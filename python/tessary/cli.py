@@ -10,6 +10,8 @@
                                       forward a program's bytes to PORT and record them
     tessary decode FILE.mcap [--csv | -o DECODED.mcap]
                                       a capture's frames, decoded
+    tessary ros [PORT] [--sim] ...    the arm (and a handle) as a ROS 2 node (the ros extra)
+    tessary teleop --leader NODE --follower NODE   teleoperation between two such nodes
 
 Failures end in one line on standard error and exit status 1, told from the
 stream's state (tessary.session).
@@ -402,6 +404,20 @@ def _command(name):
     return importlib.import_module(f"tessary.{name}")
 
 
+# --- ros, teleop --------------------------------------------------------------
+
+
+def run_ros(command, arguments):
+    """rclpy is imported only here, from the command's own module."""
+    from tessary.ros import require_rclpy
+    require_rclpy()
+    if command == "ros":
+        from tessary.ros.node import main as run
+    else:
+        from tessary.ros.teleop import main as run
+    return run(arguments)
+
+
 # --- entry -------------------------------------------------------------------
 
 
@@ -471,6 +487,8 @@ def parser():
     dec.set_defaults(run=lambda args: _command("decode").main(args))
 
     commands.add_parser("sim", help="run the virtual devices (tessary-sim; its options follow)", add_help=False)
+    commands.add_parser("ros", help="the arm (and a handle) as a ROS 2 node (tessary ros --help)", add_help=False)
+    commands.add_parser("teleop", help="bilateral teleoperation between two tessary ros nodes", add_help=False)
     return top
 
 
@@ -479,6 +497,8 @@ def main(argv=None) -> int:
     try:
         if argv[:1] == ["sim"]:  # everything after it belongs to tessary-sim
             run_sim(argv[1:])
+        if argv[:1] in (["ros"], ["teleop"]):  # ROS arguments pass through to rclpy
+            return run_ros(argv[0], argv[1:])
         args = parser().parse_args(argv)
         return args.run(args)
     except Failure as failure:
