@@ -26,6 +26,7 @@ import rclpy
 from diagnostic_msgs.msg import DiagnosticArray, DiagnosticStatus, KeyValue
 from geometry_msgs.msg import PoseStamped, TwistStamped, WrenchStamped
 from rcl_interfaces.msg import FloatingPointRange, ParameterDescriptor, SetParametersResult
+from rclpy.duration import Duration
 from rclpy.exceptions import ParameterException
 from rclpy.executors import SingleThreadedExecutor
 from rclpy.node import Node
@@ -147,6 +148,7 @@ class TessaryNode(Node):
         self.failure: str | None = None
         self.stamp_zero = 0  # ROS time (ns) of the loop's time 0
         self.previous = {"ticks": 0, "overruns": 0, "dropped": 0}
+        self.last_stats = dict(self.previous, rate=0.0, period_p99=0.0)
         self.publish_timer = self.create_timer(1.0 / self.value("publish_rate"), self.publish_state)
         self.create_timer(1.0, self.publish_diagnostics)
 
@@ -165,10 +167,8 @@ class TessaryNode(Node):
     # -- state ----------------------------------------------------------------
 
     def publish_state(self) -> None:
-        if self.check_failed():
-            return
-        samples = self.loop.samples()
-        if len(samples) == 0:
+        samples = self.loop_call(self.loop.samples)
+        if samples is None or len(samples) == 0:
             return
         last = samples[-1]
         x, y, z = (float(v) for v in last["position"])
@@ -274,11 +274,24 @@ class TessaryNode(Node):
 
     # -- health ---------------------------------------------------------------
 
+    def loop_call(self, call: Any) -> Any:
+        """call() on the loop, or None once it has failed. The loop raises its
+        failure once, at the first call after it; that is taken here."""
+        if self.check_failed():
+            return None
+        try:
+            return call()
+        except OSError:
+            self.check_failed()
+            return None
+
     def check_failed(self) -> bool:
         """True once the arm or the handle has failed; the first time, says why."""
         if self.failure is None:
             if self.loop.state is self.api.ServoState.FAILED:
                 self.failure = f"the arm on {self.port} failed: {self.loop.error}"
+                with contextlib.suppress(OSError):
+                    self.loop.stats()  # raises the failure, once: told here instead
             elif self.tool and self.tool.failed:
                 self.failure = f"the handle stopped answering: {self.tool.failed}"
             else:
@@ -303,7 +316,8 @@ class TessaryNode(Node):
                                 values=[KeyValue(key=k, value=str(v)) for k, v in values.items()])
 
     def arm_status(self) -> DiagnosticStatus:
-        stats = self.loop.stats()
+        stats = self.loop_call(self.loop.stats) or self.last_stats
+        self.last_stats = stats
         target = self.value("rate")
         new = {k: stats[k] - self.previous[k] for k in self.previous}
         self.previous = {k: stats[k] for k in self.previous}
@@ -419,6 +433,8 @@ def main(argv: list[str]) -> int:
         while not stopping.is_set() and not node.failure:
             executor.spin_once(timeout_sec=0.05)
         if node.failure:
+            # The ERROR status reaches its subscribers before the node is gone.
+            node.diagnostics_pub.wait_for_all_acked(Duration(seconds=1.0))
             return 1
         loop.stop()
         node.get_logger().info("stopped: zero force sent")

@@ -1,0 +1,206 @@
+"""`tessary ros` and `tessary teleop` against a real rclpy client in another
+process. Each test runs as a child interpreter in a network namespace of its
+own with only loopback up, its own ROS_DOMAIN_ID and localhost discovery; the
+child plays the arm with the fake device (or tessary.sim), starts the nodes,
+and prints what it saw as JSON for the test to check."""
+
+import json
+import os
+import pathlib
+import struct
+import subprocess
+import sys
+import time
+
+import pytest
+
+from conftest import FAKE_DIR, HERE, MODULE_DIR, ROOT
+
+pytest.importorskip("rclpy", reason="the ros extra is not installed (make py-test installs requirements-ros.txt)")
+UNSHARE = subprocess.run(["unshare", "-n", "sh", "-c", "ip link set lo up"], capture_output=True, text=True)
+pytestmark = pytest.mark.skipif(
+    UNSHARE.returncode != 0,
+    reason=f"no private network namespace here (unshare -n: {UNSHARE.stderr.strip()}); ROS tests never use the real network")
+
+PUSH = (0.5, -1.25, 2.0)  # exact in binary32
+ZERO = (0.0, 0.0, 0.0)
+STATE = (0.25, -0.5, 1.0, 2.0, 4.0, -8.0)
+
+
+def in_namespace(code, domain, timeout=40):
+    """`code` in a fresh interpreter inside a private network namespace; its JSON result."""
+    env = dict(os.environ, ROS_AUTOMATIC_DISCOVERY_RANGE="LOCALHOST", ROS_DOMAIN_ID=str(domain),
+               PYTHONPATH=os.pathsep.join([MODULE_DIR, FAKE_DIR, str(HERE), str(ROOT / "python")]))
+    result = subprocess.run(["unshare", "-n", "sh", "-c", 'ip link set lo up && exec "$0" -c "$1"',
+                             sys.executable, code], capture_output=True, text=True, timeout=timeout, env=env)
+    assert result.returncode == 0, result.stderr[-3000:]
+    return json.loads(result.stdout.strip().splitlines()[-1])
+
+
+# -- run in the child -------------------------------------------------------
+
+
+def forces(captured):
+    """The force frames among the bytes the node sent (after its one wake-up byte)."""
+    body = captured[1:]
+    return [struct.unpack("<3f", body[i + 1:i + 13]) for i in range(0, len(body) - 12, 13)]
+
+
+class Client:
+    """An rclpy node listening to a tessary node's topics and /diagnostics."""
+
+    def __init__(self, node="/tessary"):
+        import rclpy
+        from diagnostic_msgs.msg import DiagnosticArray
+        from geometry_msgs.msg import PoseStamped, TwistStamped, WrenchStamped
+        from rclpy.qos import qos_profile_sensor_data
+        from std_srvs.srv import SetBool
+
+        rclpy.init()
+        self.rclpy, self.node = rclpy, rclpy.create_node("test_client")
+        self.got = {"pose": [], "twist": [], "wrench": [], "diagnostics": []}
+        for topic, kind in (("pose", PoseStamped), ("twist", TwistStamped), ("wrench", WrenchStamped)):
+            self.node.create_subscription(kind, f"{node}/{topic}", self.keep(topic), qos_profile_sensor_data)
+        self.node.create_subscription(DiagnosticArray, "/diagnostics", self.keep("diagnostics"), 10)
+        self.command = self.node.create_publisher(WrenchStamped, f"{node}/wrench_command", 10)
+        self.enable = self.node.create_client(SetBool, f"{node}/enable")
+        self.WrenchStamped, self.SetBool = WrenchStamped, SetBool
+
+    def keep(self, topic):
+        return lambda message: self.got[topic].append((time.monotonic(), message))
+
+    def spin(self, seconds, until=lambda: False):
+        end = time.monotonic() + seconds
+        while time.monotonic() < end and not until():
+            self.rclpy.spin_once(self.node, timeout_sec=0.002)
+
+    def push(self, force):
+        message = self.WrenchStamped()
+        message.wrench.force.x, message.wrench.force.y, message.wrench.force.z = force
+        self.command.publish(message)
+
+    def call_enable(self, on):
+        future = self.enable.call_async(self.SetBool.Request(data=on))
+        self.spin(5.0, future.done)
+        return future.result().success
+
+    def diagnostics(self, since):
+        """{part: (level, message, values)} of the last /diagnostics array after `since`."""
+        arrays = [m for t, m in self.got["diagnostics"] if t > since]
+        return {s.name.split(": ")[1]: (ord(s.level) if isinstance(s.level, bytes) else s.level, s.message,
+                                        {kv.key: kv.value for kv in s.values}) for s in arrays[-1].status}
+
+
+def start_node(*args, params=()):
+    command = [sys.executable, "-m", "tessary", *args, "--ros-args"]
+    for param in params:
+        command += ["-p", param]
+    return subprocess.Popen(command, stderr=subprocess.PIPE, text=True)
+
+
+def device_checks():
+    """One node on the fake arm: topics, a command, the clamp, the watchdog, enable, SIGINT."""
+    import signal
+
+    from support import state, wakeup_reply
+    from tessary_fake import FakeDevice
+
+    fake = FakeDevice()
+    fake.answer(0x0A, 1, wakeup_reply())
+    fake.answer(0x2A, 13, state(0x2B, *STATE))
+    node = start_node("ros", fake.path, params=["publish_rate:=200.0", "command_timeout:=0.1", "max_force:=10.0"])
+    client = Client()
+    seen = {}
+    client.spin(15.0, lambda: client.got["pose"])
+    start = time.monotonic()
+    client.spin(1.0)
+    seen["per_second"] = {k: sum(t > start for t, _ in client.got[k]) for k in ("pose", "twist", "wrench")}
+    pose = client.got["pose"][-1][1]
+    p, o = pose.pose.position, pose.pose.orientation
+    seen["pose"] = [pose.header.frame_id, p.x, p.y, p.z, o.x, o.y, o.z, o.w]
+    v = client.got["twist"][-1][1].twist.linear
+    seen["velocity"] = [v.x, v.y, v.z]
+
+    for force, key in ((PUSH, "push"), ((30.0, 40.0, 0.0), "clamped")):
+        for _ in range(20):
+            client.push(force)
+            client.spin(0.01)
+        seen[key] = forces(fake.captured())[-1]
+        w = client.got["wrench"][-1][1].wrench.force
+        seen[key + "_on_wrench"] = [w.x, w.y, w.z]
+    stopped = time.monotonic()
+    client.spin(0.5, lambda: forces(fake.captured())[-1] == ZERO)
+    seen["zeroed_after"] = time.monotonic() - stopped
+    client.spin(1.2)
+    seen["watchdog"] = client.diagnostics(stopped + 0.2)["commands"]
+
+    seen["disable"] = client.call_enable(False)
+    count = len(fake.captured())
+    client.spin(1.2)
+    seen["disabled"] = [len(fake.captured()) - count, forces(fake.captured())[-1],
+                        client.diagnostics(time.monotonic() - 1)["arm"][:2]]
+    seen["enable"] = client.call_enable(True)
+    client.push(PUSH)
+    client.spin(0.3)
+    seen["enabled_frames"] = len(fake.captured()) > count + 100
+
+    for _ in range(10):
+        client.push(PUSH)
+        client.spin(0.01)
+    node.send_signal(signal.SIGINT)
+    seen["exit"] = node.wait(10)
+    seen["last"] = forces(fake.captured(), )[-2:]
+    print(json.dumps(seen))
+
+
+def failure_checks():
+    """The arm hangs up under a running node: ERROR on /diagnostics, the reason logged, exit 1."""
+    from support import state, wakeup_reply
+    from tessary_fake import FakeDevice
+
+    fake = FakeDevice()
+    fake.answer(0x0A, 1, wakeup_reply())
+    fake.answer(0x2A, 13, state(0x2B, *STATE))
+    node = start_node("ros", fake.path)
+    client = Client()
+    client.spin(15.0, lambda: client.got["diagnostics"])
+    before = client.diagnostics(0)["arm"][0]
+    fake.hang_up()
+    failed = time.monotonic()
+    client.spin(3.0, lambda: node.poll() is not None)
+    client.spin(0.2)
+    after = client.diagnostics(failed)["arm"]
+    print(json.dumps({"before": before, "after": after[:2], "exit": node.wait(10),
+                      "log": node.stderr.read().splitlines()[-1]}))
+
+
+# -- the tests --------------------------------------------------------------
+
+
+def test_a_node_on_the_fake_arm():
+    seen = in_namespace("import test_ros; test_ros.device_checks()", domain=71)
+    # publish_rate 200: each state topic at about that rate
+    assert all(150 <= n <= 210 for n in seen["per_second"].values()), seen["per_second"]
+    assert seen["pose"] == ["tessary_base", *STATE[:3], 0.0, 0.0, 0.0, 1.0]
+    assert seen["velocity"] == list(STATE[3:])
+    # a command reaches the arm exactly, and ~/wrench shows what was sent
+    assert seen["push"] == list(PUSH) and seen["push_on_wrench"] == list(PUSH)
+    # 50 N scaled down to max_force 10, along the same direction
+    assert seen["clamped"] == [6.0, 8.0, 0.0] and seen["clamped_on_wrench"] == [6.0, 8.0, 0.0]
+    # the watchdog: zero force well within a second of the last command, and said so
+    assert seen["zeroed_after"] < 0.5
+    level, message, values = seen["watchdog"]
+    assert (level, message, values["wrench_command"]) == (1, "watchdog: wrench_command expired, zero force", "expired")
+    # enable false: no more exchanges, the last one zero force; the arm's status says disabled
+    assert seen["disable"] and seen["disabled"] == [0, list(ZERO), [1, "disabled: zero force"]]
+    assert seen["enable"] and seen["enabled_frames"]
+    # SIGINT: exit 0, and the command it held replaced by zero force
+    assert seen["exit"] == 0 and seen["last"] == [list(PUSH), list(ZERO)]
+
+
+def test_a_failing_arm_is_an_error_and_ends_the_node():
+    seen = in_namespace("import test_ros; test_ros.failure_checks()", domain=72)
+    assert seen["before"] in (0, 1)  # OK, or WARN for a late tick on a busy machine
+    assert seen["after"][0] == 2 and seen["after"][1].startswith("the arm on /dev/pts/")
+    assert seen["exit"] == 1
+    assert "[ERROR]" in seen["log"] and "failed:" in seen["log"], seen["log"]
