@@ -4,9 +4,10 @@ own with only loopback up, its own ROS_DOMAIN_ID and localhost discovery; the
 child plays the arm with the fake device (or tessary.sim), starts the nodes,
 and prints what it saw as JSON for the test to check."""
 
+import atexit
 import json
 import os
-import pathlib
+import signal
 import struct
 import subprocess
 import sys
@@ -49,7 +50,7 @@ def forces(captured):
 class Client:
     """An rclpy node listening to a tessary node's topics and /diagnostics."""
 
-    def __init__(self, node="/tessary"):
+    def __init__(self, node="/tessary", topics=("pose", "twist", "wrench")):
         import rclpy
         from diagnostic_msgs.msg import DiagnosticArray
         from geometry_msgs.msg import PoseStamped, TwistStamped, WrenchStamped
@@ -59,7 +60,9 @@ class Client:
         rclpy.init()
         self.rclpy, self.node = rclpy, rclpy.create_node("test_client")
         self.got = {"pose": [], "twist": [], "wrench": [], "diagnostics": []}
-        for topic, kind in (("pose", PoseStamped), ("twist", TwistStamped), ("wrench", WrenchStamped)):
+        kinds = {"pose": PoseStamped, "twist": TwistStamped, "wrench": WrenchStamped}
+        for topic in topics:
+            kind = kinds[topic]
             self.node.create_subscription(kind, f"{node}/{topic}", self.keep(topic), qos_profile_sensor_data)
         self.node.create_subscription(DiagnosticArray, "/diagnostics", self.keep("diagnostics"), 10)
         self.command = self.node.create_publisher(WrenchStamped, f"{node}/wrench_command", 10)
@@ -91,17 +94,17 @@ class Client:
                                         {kv.key: kv.value for kv in s.values}) for s in arrays[-1].status}
 
 
-def start_node(*args, params=()):
-    command = [sys.executable, "-m", "tessary", *args, "--ros-args"]
+def start_node(*args, params=(), ns=None, stderr=None):
+    command = [sys.executable, "-m", "tessary", *args, "--ros-args", *(["-r", f"__ns:={ns}"] if ns else [])]
     for param in params:
         command += ["-p", param]
-    return subprocess.Popen(command, stderr=subprocess.PIPE, text=True)
+    process = subprocess.Popen(command, stderr=stderr, text=True)
+    atexit.register(lambda: process.poll() is None and process.kill())  # a failed check leaves none behind
+    return process
 
 
 def device_checks():
     """One node on the fake arm: topics, a command, the clamp, the watchdog, enable, SIGINT."""
-    import signal
-
     from support import state, wakeup_reply
     from tessary_fake import FakeDevice
 
@@ -161,7 +164,7 @@ def failure_checks():
     fake = FakeDevice()
     fake.answer(0x0A, 1, wakeup_reply())
     fake.answer(0x2A, 13, state(0x2B, *STATE))
-    node = start_node("ros", fake.path)
+    node = start_node("ros", fake.path, stderr=subprocess.PIPE)
     client = Client()
     client.spin(15.0, lambda: client.got["diagnostics"])
     before = client.diagnostics(0)["arm"][0]
@@ -172,6 +175,43 @@ def failure_checks():
     after = client.diagnostics(failed)["arm"]
     print(json.dumps({"before": before, "after": after[:2], "exit": node.wait(10),
                       "log": node.stderr.read().splitlines()[-1]}))
+
+
+def teleop_checks():
+    """Two simulated arms (the leader with a handle) and the teleop node between them; the
+    leader held at a point by a pose_target, the follower sent to twice that."""
+    from geometry_msgs.msg import PoseStamped, WrenchStamped
+    from rclpy.qos import qos_profile_sensor_data
+    from sensor_msgs.msg import Joy
+
+    gains = ["publish_rate:=100.0", "stiffness:=1000.0", "damping:=26.0"]
+    nodes = [start_node("ros", "--sim", "--handle", params=gains),
+             start_node("ros", "--sim", params=gains, ns="/right"),
+             start_node("teleop", "--leader", "/tessary", "--follower", "/right/tessary", "--scale", "2",
+                        "--force-scale", "0.5")]
+    client = Client(topics=("pose",))
+    got = {"follower": [], "wrench": [], "feedback": [], "buttons": []}
+    for key, kind, topic in (("follower", PoseStamped, "/right/tessary/pose"), ("buttons", Joy, "/tessary/buttons"),
+                             ("wrench", WrenchStamped, "/right/tessary/wrench"),
+                             ("feedback", WrenchStamped, "/tessary/wrench_command")):
+        client.node.create_subscription(kind, topic, got[key].append, qos_profile_sensor_data)
+    target = client.node.create_publisher(PoseStamped, "/tessary/pose_target", 10)
+    client.spin(15.0, lambda: client.got["pose"] and got["follower"])
+    start = time.monotonic()
+    while time.monotonic() - start < 2.0:
+        msg = PoseStamped()
+        msg.pose.position.x, msg.pose.position.y, msg.pose.position.z = 0.01, 0.02, 0.04
+        target.publish(msg)
+        client.spin(0.005)
+    leader = client.got["pose"][-1][1].pose
+    p, q = got["follower"][-1].pose.position, leader.orientation
+    sent = {(w.wrench.force.x, w.wrench.force.y, w.wrench.force.z) for w in got["wrench"]}
+    fed_back = [(-2 * f.wrench.force.x, -2 * f.wrench.force.y, -2 * f.wrench.force.z) for f in got["feedback"]]
+    print(json.dumps({"leader": [leader.position.x, leader.position.y, leader.position.z],
+                      "follower": [p.x, p.y, p.z], "orientation": [q.w, q.x, q.y, q.z],
+                      "buttons": [list(got["buttons"][-1].axes), list(got["buttons"][-1].buttons)],
+                      "feedback": [len(fed_back), sum(f in sent for f in fed_back)],
+                      "exits": [n.send_signal(signal.SIGINT) or n.wait(10) for n in nodes]}))
 
 
 # -- the tests --------------------------------------------------------------
@@ -204,3 +244,18 @@ def test_a_failing_arm_is_an_error_and_ends_the_node():
     assert seen["after"][0] == 2 and seen["after"][1].startswith("the arm on /dev/pts/")
     assert seen["exit"] == 1
     assert "[ERROR]" in seen["log"] and "failed:" in seen["log"], seen["log"]
+
+
+def test_teleop_tracks_and_the_handle_gives_orientation_and_trigger():
+    seen = in_namespace("import test_ros; test_ros.teleop_checks()", domain=73)
+    assert seen["leader"] == pytest.approx([0.01, 0.02, 0.04], abs=1e-3)
+    assert seen["follower"] == pytest.approx([0.02, 0.04, 0.08], abs=1e-3)  # --scale 2
+    # the virtual handle turns about z: a unit quaternion, not the identity
+    w, x, y, z = seen["orientation"]
+    assert w * w + z * z == pytest.approx(1.0, abs=1e-6) and (x, y) == (0.0, 0.0) and abs(z) > 0
+    axes, buttons = seen["buttons"]
+    assert len(axes) == 1 and 0 <= axes[0] <= 1 and buttons == [int(axes[0] >= 128 / 255)]
+    # the leader's wrench_command is the follower's sent force times -0.5 (--force-scale)
+    count, matched = seen["feedback"]
+    assert count > 50 and matched > count / 2, seen["feedback"]
+    assert seen["exits"] == [0, 0, 0]
