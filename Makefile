@@ -95,19 +95,25 @@ consumer-test: build
 install: system-deps $(VENV)/.ready
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation .
 
+# The module with the ros extra (tessary ros, tessary teleop).
+.PHONY: install-ros
+install-ros: install $(VENV)/.ros-ready
+
 # The C++ examples (examples/cpp), built in $(BUILD) beside the library.
 .PHONY: cpp-examples
 cpp-examples: system-deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j$(JOBS) --target cpp-examples
 
-demo: install cpp-examples
+demo: install cpp-examples $(VENV)/.ros-ready
 	$(PY) -m pip install -q --disable-pip-version-check -r requirements-demo.txt
 	TESSARY_CPP_EXAMPLES=$(CURDIR)/$(BUILD)/examples/cpp $(PY) examples/demo.py
 	@echo; echo "To use the module, tessary and tessary-sim of .venv in this shell:"; echo ". .venv/bin/activate"
 
-bench: build
+bench: build $(VENV)/.ros-ready
 	$(PY) -m pip install -q --disable-pip-version-check -r requirements-bench.txt
 	PYTHONPATH=$(CURDIR)/$(BUILD)/python:$(CURDIR)/python $(PY) bench/run_bench.py --json $(BUILD)/bench.json
+	PYTHONPATH=$(CURDIR)/$(BUILD)/python:$(CURDIR)/python TESSARY_SIM=$(CURDIR)/$(BUILD)/sim/tessary-sim \
+	  $(PY) bench/ros_bench.py
 
 # A wheel for PyPI: built by pip with zig's clang (cmake/zig-toolchain.cmake:
 # glibc 2.17 symbol versions, static libc++) in a build folder of its own,
@@ -230,9 +236,10 @@ help:
 	@echo "make asan        the sanitizer build of the library and C++ tests ($(ASAN_BUILD))"
 	@echo "make system-deps install the Debian packages the build needs (GoogleTest)"
 	@echo "make install     install the module and the virtual device program into $(VENV)"
+	@echo "make install-ros install, with the ros extra (rclpy and the message packages: tessary ros, tessary teleop)"
 	@echo "make demo        install, then run examples/demo.py (Python and C++ examples) against simulated devices"
 	@echo "make cpp-examples build the C++ examples into $(BUILD)/examples/cpp"
-	@echo "make bench       run the benchmarks and write $(BUILD)/bench.json"
+	@echo "make bench       run the benchmarks and write $(BUILD)/bench.json; then the ROS 2 node's (bench/ros_bench.py)"
 	@echo "make wheel       build the manylinux wheel into dist/ and check it with auditwheel and twine"
 	@echo "make wheel-check install the wheel into a fresh venv and drive the simulator through it"
 	@echo "make docs-check  run the README's and docs' blocks marked runnable in that venv (tools/check-docs)"

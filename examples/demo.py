@@ -16,9 +16,12 @@ The same control loop then runs in C++ (examples/cpp/haptic_wall.cpp, and
 the ServoLoop's wall, servo_wall.cpp; from $TESSARY_CPP_EXAMPLES, which `make
 demo` sets, else build/examples/cpp). It
 ends with the `tessary` command (installed with the module): `tessary ports`
-listing the virtual ports and `tessary info` on the virtual arm.
+listing the virtual ports and `tessary info` on the virtual arm, and with
+the ROS 2 teleoperation between two simulated arms (ros_teleop.py) when
+rclpy is installed.
 """
 
+import importlib.util
 import os
 import pathlib
 import shutil
@@ -142,8 +145,15 @@ def main() -> None:
     if failed:
         sys.exit("demo failed: a simulator did not stop cleanly")
 
+    # Two simulated arms of their own over ROS 2, with the ros extra (make demo installs it).
+    teleop_plot = out / "ros_teleop.png"
+    if importlib.util.find_spec("rclpy"):
+        run("ros_teleop.py", "--plot", str(teleop_plot))
+    else:
+        print("\n(rclpy is not installed: pip install '.[ros]' for the ROS 2 teleoperation example)")
+
     print(f"\ndemo done in {time.monotonic() - began:.1f} s; its output is in {out}: the loops' plots are {plot}"
-          f" and {servo_plot}")
+          f" and {servo_plot}" + (f", the teleoperation's {teleop_plot}" if teleop_plot.exists() else ""))
 
 
 if __name__ == "__main__":

@@ -19,11 +19,12 @@ from typing import Any
 
 import rclpy
 from geometry_msgs.msg import PoseStamped, WrenchStamped
-from rclpy.executors import SingleThreadedExecutor
 from rclpy.node import Node
 from rclpy.qos import qos_profile_sensor_data
 from rclpy.signals import SignalHandlerOptions
 from rclpy.utilities import remove_ros_args
+
+from tessary.ros.node import make_executor
 
 
 def finite(text: str) -> float:
@@ -102,7 +103,7 @@ def main(argv: list[str]) -> int:
         signal.signal(number, on_signal)
     try:
         node = Teleop(args.leader, args.follower, args.scale, args.force_scale)
-        executor = SingleThreadedExecutor()
+        executor = make_executor()
         executor.add_node(node)
         node.get_logger().info(f"{args.leader} leads {args.follower}: position x {args.scale:g},"
                                f" force x {-args.force_scale:g}")
