@@ -20,6 +20,7 @@ user namespaces), with localhost discovery and a domain id of its own.
 """
 
 import argparse
+import bisect
 import math
 import os
 import random
@@ -30,6 +31,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from typing import Any
 
 parser = argparse.ArgumentParser(description="Teleoperation over ROS 2 between two simulated arms.")
 parser.add_argument("--seconds", type=float, default=7.5, help="how long the hand moves the leader (default 7.5)")
@@ -61,15 +63,15 @@ HAND = ["-p", "stiffness:=1500.0", "-p", "damping:=20.0"]
 FOLLOWER = ["-p", "stiffness:=1000.0", "-p", "damping:=26.0"]
 
 
-def tessary(*arguments):
+def tessary(*arguments: str) -> subprocess.Popen[bytes]:
     return subprocess.Popen([sys.executable, "-m", "tessary", *arguments])
 
 
-def stamp(header):
-    return header.stamp.sec + header.stamp.nanosec * 1e-9
+def stamp(header: Any) -> float:
+    return float(header.stamp.sec + header.stamp.nanosec * 1e-9)
 
 
-def hand_at(t):
+def hand_at(t: float) -> tuple[float, float, float]:
     """The hand's target t seconds after the start: to the circle, then round it."""
     cx, cy, cz = CENTRE
     if t < SETTLE:
@@ -83,18 +85,22 @@ nodes = [
     tessary("ros", "--sim", "--ros-args", "-r", "__ns:=/right", *FOLLOWER),
     tessary("teleop", "--leader", "/left/tessary", "--follower", "/right/tessary"),
 ]
-leader, follower, targets, feedback = [], [], [], []  # (stamp or arrival, values)
+Vector = tuple[float, float, float]
+leader: list[tuple[float, Vector]] = []  # (stamp, position)
+follower: list[tuple[float, Vector]] = []
+targets: list[tuple[float, float]] = []  # (arrival, the leader pose's stamp)
+feedback: list[tuple[float, Vector]] = []  # (arrival, force)
 try:
     rclpy.init()
     node = rclpy.create_node("hand")
     clock = node.get_clock()
 
-    def now():
-        return clock.now().nanoseconds * 1e-9
+    def now() -> float:
+        return float(clock.now().nanoseconds) * 1e-9
 
-    def position(msg):
+    def position(msg: Any) -> tuple[float, float, float]:
         p = msg.pose.position
-        return (p.x, p.y, p.z)
+        return (float(p.x), float(p.y), float(p.z))
 
     sensor = qos_profile_sensor_data
     node.create_subscription(PoseStamped, "/left/tessary/pose",
@@ -142,16 +148,15 @@ steady = start + SETTLE + 0.25 / args.hz
 times = [t for t, _ in leader]
 
 
-def leader_at(t):
+def leader_at(t: float) -> tuple[float, ...]:
     """The leader's position at time t, interpolated between its samples."""
-    import bisect
     i = min(max(bisect.bisect_left(times, t), 1), len(times) - 1)
     (t0, a), (t1, b) = leader[i - 1], leader[i]
     w = 0.0 if t1 == t0 else min(1.0, max(0.0, (t - t0) / (t1 - t0)))
     return tuple(u + w * (v - u) for u, v in zip(a, b))
 
 
-def errors(lag):
+def errors(lag: float) -> list[float]:
     return [math.dist(p, leader_at(t - lag)) for t, p in follower if t >= steady and t - lag >= times[0]]
 
 

@@ -73,7 +73,8 @@ class Expiring:
 
     def _restore(self) -> None:
         if self._saved is not None:
-            for name, value in self._saved.items():
+            saved: dict[str, Any] = self._saved
+            for name, value in saved.items():
                 setattr(self.native, name, value)
             object.__setattr__(self, "_saved", None)
 

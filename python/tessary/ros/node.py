@@ -111,7 +111,7 @@ class HandleReader:
             self.on_status(hall)
 
 
-class TessaryNode(Node):
+class TessaryNode(Node):  # type: ignore[misc]
     def __init__(self, api: Any, loop: Any, port: str, handle_port: str | None) -> None:
         super().__init__(NAME)
         self.api, self.loop, self.port = api, loop, port
@@ -148,8 +148,8 @@ class TessaryNode(Node):
 
         self.failure: str | None = None
         self.stamp_zero = 0  # ROS time (ns) of the loop's time 0
-        self.previous = {"ticks": 0, "overruns": 0, "dropped": 0}
-        self.last_stats = dict(self.previous, rate=0.0, period_p99=0.0)
+        self.previous: dict[str, int] = {"ticks": 0, "overruns": 0, "dropped": 0}
+        self.last_stats: dict[str, Any] = dict(self.previous, rate=0.0, period_p99=0.0)
         self.publish_timer = self.create_timer(1.0 / self.value("publish_rate"), self.publish_state)
         self.create_timer(1.0, self.publish_diagnostics)
 
@@ -350,8 +350,8 @@ class TessaryNode(Node):
         expired = [name for name, effect in (("wrench_command", self.command), ("pose_target", self.spring))
                    if self.commanded[name] and effect.expired]
         active = [name for name in self.commanded if self.commanded[name] and name not in expired]
-        values = {name: ("expired" if name in expired else "active" if name in active else "none yet")
-                  for name in self.commanded}
+        values: dict[str, Any] = {name: ("expired" if name in expired else "active" if name in active else "none yet")
+                                  for name in self.commanded}
         values["command_timeout"] = self.value("command_timeout")
         if expired:
             return self.status("commands", WARN, f"watchdog: {', '.join(expired)} expired, zero force", values)

@@ -56,7 +56,7 @@ def parse(argv: list[str]) -> argparse.Namespace:
     return args
 
 
-class Teleop(Node):
+class Teleop(Node):  # type: ignore[misc]
     def __init__(self, leader: str, follower: str, scale: float, force_scale: float) -> None:
         super().__init__("tessary_teleop")
         self.scale, self.force_scale = scale, force_scale
