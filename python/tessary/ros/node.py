@@ -38,7 +38,6 @@ from rclpy.utilities import remove_ros_args
 from sensor_msgs.msg import Joy
 from std_srvs.srv import SetBool
 
-from tessary.ros import _lifetime_shim as shim  # TEMPORARY: until effects take `lifetime`
 from tessary.session import Failure, check_port, import_api, listener, lost, open_stream
 
 NAME = "tessary"
@@ -126,10 +125,10 @@ class TessaryNode(Node):  # type: ignore[misc]
 
         # The watchdog: both commands render zero force once command_timeout
         # passes without a message, on the servo thread.
-        self.command = shim.effect(api, "ConstantForce", [0.0, 0.0, 0.0], lifetime=timeout)
+        self.command = api.ConstantForce([0.0, 0.0, 0.0], lifetime=timeout)
         self.spring: Any = None  # made by the first pose_target
         self.commanded = {"wrench_command": False, "pose_target": False}
-        loop.add(shim.native(self.command))
+        loop.add(self.command)
 
         sensor = qos_profile_sensor_data
         self.pose_pub = self.create_publisher(PoseStamped, "~/pose", sensor)
@@ -227,9 +226,9 @@ class TessaryNode(Node):  # type: ignore[misc]
         p = msg.pose.position
         anchor = (p.x, p.y, p.z)
         if self.spring is None:
-            self.spring = shim.effect(self.api, "Spring", anchor, self.value("stiffness"), self.value("damping"),
-                                      lifetime=self.value("command_timeout"))
-            self.loop.add(shim.native(self.spring))
+            self.spring = self.api.Spring(anchor, self.value("stiffness"), self.value("damping"),
+                                          lifetime=self.value("command_timeout"))
+            self.loop.add(self.spring)
         else:
             if self.spring.expired:  # the gains may have changed while it was off
                 self.spring.stiffness, self.spring.damping = self.value("stiffness"), self.value("damping")
