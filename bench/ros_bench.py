@@ -114,6 +114,9 @@ print(f"  servo loop meanwhile:      {values['ticks last second']} ticks in the 
       f" {values['rate']} Hz over the run, period p99 {values['period p99 (ms)']} ms, {values['overruns']} overruns")
 print(f"  wrench_command -> ~/wrench: p50 {cuts[49]:.2f} ms, p99 {cuts[98]:.2f} ms, max {max(latencies):.2f} ms"
       f" ({len(latencies)} of {args.commands} commands seen)")
-print(f"  watchdog: zero force on ~/wrench {statistics.fmean(zeroed):.1f} ms (max {max(zeroed):.1f} ms) after the"
-      f" last command, command_timeout {TIMEOUT * 1000:g} ms")
+if zeroed:
+    print(f"  watchdog: zero force on ~/wrench {statistics.fmean(zeroed):.1f} ms (max {max(zeroed):.1f} ms) after the"
+          f" last command ({len(zeroed)} of 5 seen), command_timeout {TIMEOUT * 1000:g} ms")
+else:
+    print("  watchdog: no zero force seen on ~/wrench within 1 s of the last command")
 print(f"  the node exited with status {status}")
