@@ -200,7 +200,11 @@ latency_panel.set(title="leader pose -> follower target", xlabel="latency (ms)",
 latency_panel.legend(loc="upper right", fontsize=9)
 force_panel.plot([t - start for t, _ in felt], [f for _, f in felt], lw=0.8)
 force_panel.axvline(steady - start, color="grey", ls=":", label="steady motion from here")
-force_panel.set(title="force felt at the leader", xlabel="time (s)", ylabel="|wrench_command| (N)")
+# The approach's peak (the follower pulled from its start) would flatten the rest.
+top = 3 * max(steady_felt)
+peak = max(f for _, f in felt)
+force_panel.set(title="force felt at the leader" + (f" (approach peak {peak:.1f} N off scale)" if peak > top else ""),
+                xlabel="time (s)", ylabel="|wrench_command| (N)", ylim=(0, top))
 force_panel.legend(loc="upper right", fontsize=9)
 fig.tight_layout()
 plot = args.plot or os.path.join(tempfile.mkdtemp(prefix="tessary-teleop-"), "ros_teleop.png")

@@ -45,8 +45,11 @@ ARM_MODEL_NUMBER = 4
 OK, WARN, ERROR = DiagnosticStatus.OK, DiagnosticStatus.WARN, DiagnosticStatus.ERROR
 # A hall-effect level at or above this reads as the trigger pressed.
 TRIGGER_LEVEL = 128
-# Seconds an arm's reply may be missing before the loop fails.
+# Seconds an arm's reply may be missing before the loop fails: a real arm
+# answers within a period; the virtual one, a process of its own on a shared
+# machine, now and then waits for a core much longer.
 REPLY_TIMEOUT = 0.05
+SIM_REPLY_TIMEOUT = 0.25
 
 # name: (default, low, high, read-only, description)
 PARAMETERS: dict[str, tuple[float, float, float, bool, str]] = {
@@ -365,7 +368,7 @@ class TessaryNode(Node):  # type: ignore[misc]
                            {"quaternion (w x y z)": " ".join(f"{v:+.4f}" for v in q) if q else "-"})
 
 
-def open_arm(api: Any, port: str, rate: float, max_force: float) -> Any:
+def open_arm(api: Any, port: str, rate: float, max_force: float, timeout: float) -> Any:
     check_port(port)
     arm = api.Triaxon(open_stream(api, port))
     _, model, *_ = arm.device_wakeup()
@@ -374,9 +377,7 @@ def open_arm(api: Any, port: str, rate: float, max_force: float) -> Any:
         raise Failure(f"{port}: no arm answering: {why}")
     if model != ARM_MODEL_NUMBER:
         raise Failure(f"{port}: the device answering is not an arm (model number {model})")
-    # A real arm answers within a period; a simulated one, a process on a
-    # shared machine, now and then takes several.
-    return api.ServoLoop(arm, rate=rate, max_force=max_force, timeout=REPLY_TIMEOUT)
+    return api.ServoLoop(arm, rate=rate, max_force=max_force, timeout=timeout)
 
 
 def initial(argv: list[str], name: str) -> float:
@@ -419,7 +420,7 @@ def main(argv: list[str]) -> int:
             sim = stack.enter_context(Simulator(triaxons=1, handles=1 if handle_port else 0))
             port = sim.ports[0]
             handle_port = sim.ports[1] if handle_port else None
-        loop = open_arm(api, port, rate, max_force)
+        loop = open_arm(api, port, rate, max_force, SIM_REPLY_TIMEOUT if args.sim else REPLY_TIMEOUT)
         stack.callback(loop.stop)  # zero force, whatever happens after this
 
         stopping = threading.Event()
