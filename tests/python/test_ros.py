@@ -104,7 +104,8 @@ def start_node(*args, params=(), ns=None, stderr=None):
 
 
 def device_checks():
-    """One node on the fake arm: topics, a command, the clamp, the watchdog, enable, SIGINT."""
+    """One node on the fake arm: topics, a command, the clamp, the watchdog, enable, SIGINT;
+    then one whose arm fails."""
     from support import state, wakeup_reply
     from tessary_fake import FakeDevice
 
@@ -152,29 +153,21 @@ def device_checks():
         client.spin(0.01)
     node.send_signal(signal.SIGINT)
     seen["exit"] = node.wait(10)
-    seen["last"] = forces(fake.captured(), )[-2:]
-    print(json.dumps(seen))
+    seen["last"] = forces(fake.captured())[-2:]
 
-
-def failure_checks():
-    """The arm hangs up under a running node: ERROR on /diagnostics, the reason logged, exit 1."""
-    from support import state, wakeup_reply
-    from tessary_fake import FakeDevice
-
+    # Another node on another fake arm, which hangs up under it.
     fake = FakeDevice()
     fake.answer(0x0A, 1, wakeup_reply())
     fake.answer(0x2A, 13, state(0x2B, *STATE))
+    started = time.monotonic()
     node = start_node("ros", fake.path, stderr=subprocess.PIPE)
-    client = Client()
-    client.spin(15.0, lambda: client.got["diagnostics"])
-    before = client.diagnostics(0)["arm"][0]
+    client.spin(15.0, lambda: client.got["diagnostics"][-1][0] > started)
     fake.hang_up()
     failed = time.monotonic()
     client.spin(3.0, lambda: node.poll() is not None)
     client.spin(0.2)
-    after = client.diagnostics(failed)["arm"]
-    print(json.dumps({"before": before, "after": after[:2], "exit": node.wait(10),
-                      "log": node.stderr.read().splitlines()[-1]}))
+    seen["failed"] = [*client.diagnostics(failed)["arm"][:2], node.wait(10), node.stderr.read().splitlines()[-1]]
+    print(json.dumps(seen))
 
 
 def teleop_checks():
@@ -198,7 +191,7 @@ def teleop_checks():
     target = client.node.create_publisher(PoseStamped, "/tessary/pose_target", 10)
     client.spin(15.0, lambda: client.got["pose"] and got["follower"])
     start = time.monotonic()
-    while time.monotonic() - start < 2.0:
+    while time.monotonic() - start < 1.5:
         msg = PoseStamped()
         msg.pose.position.x, msg.pose.position.y, msg.pose.position.z = 0.01, 0.02, 0.04
         target.publish(msg)
@@ -236,14 +229,12 @@ def test_a_node_on_the_fake_arm():
     assert seen["enable"] and seen["enabled_frames"]
     # SIGINT: exit 0, and the command it held replaced by zero force
     assert seen["exit"] == 0 and seen["last"] == [list(PUSH), list(ZERO)]
+    # an arm that hangs up: ERROR on /diagnostics, the reason in the log, exit 1
+    level, message, status, log = seen["failed"]
+    assert (level, status) == (2, 1) and message.startswith("the arm on /dev/pts/") and "hung up" in message
+    assert log.startswith("[ERROR]") and log.endswith(message), log
 
 
-def test_a_failing_arm_is_an_error_and_ends_the_node():
-    seen = in_namespace("import test_ros; test_ros.failure_checks()", domain=72)
-    assert seen["before"] in (0, 1)  # OK, or WARN for a late tick on a busy machine
-    assert seen["after"][0] == 2 and seen["after"][1].startswith("the arm on /dev/pts/")
-    assert seen["exit"] == 1
-    assert "[ERROR]" in seen["log"] and "failed:" in seen["log"], seen["log"]
 
 
 def test_teleop_tracks_and_the_handle_gives_orientation_and_trigger():
@@ -257,5 +248,5 @@ def test_teleop_tracks_and_the_handle_gives_orientation_and_trigger():
     assert len(axes) == 1 and 0 <= axes[0] <= 1 and buttons == [int(axes[0] >= 128 / 255)]
     # the leader's wrench_command is the follower's sent force times -0.5 (--force-scale)
     count, matched = seen["feedback"]
-    assert count > 50 and matched > count / 2, seen["feedback"]
+    assert count >= 20 and matched > count / 2, seen["feedback"]
     assert seen["exits"] == [0, 0, 0]

@@ -49,7 +49,7 @@ TRIGGER_LEVEL = 128
 # answers within a period; the virtual one, a process of its own on a shared
 # machine, now and then waits for a core much longer.
 REPLY_TIMEOUT = 0.05
-SIM_REPLY_TIMEOUT = 0.25
+SIM_REPLY_TIMEOUT = 1.0
 
 # name: (default, low, high, read-only, description)
 PARAMETERS: dict[str, tuple[float, float, float, bool, str]] = {
