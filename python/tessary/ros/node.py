@@ -92,6 +92,11 @@ class HandleReader:
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, name="tessary-handle", daemon=True)
 
+    def attach(self, loop: Any) -> None:
+        """The arm's loop, made with this node's rate and max_force."""
+        self.loop = loop
+        loop.add(self.command)
+
     def start(self) -> None:
         self._thread.start()
 
@@ -114,9 +119,10 @@ class HandleReader:
 
 
 class TessaryNode(Node):  # type: ignore[misc]
-    def __init__(self, api: Any, loop: Any, port: str, handle_port: str | None) -> None:
+    def __init__(self, api: Any, port: str, handle_port: str | None) -> None:
         super().__init__(NAME)
-        self.api, self.loop, self.port = api, loop, port
+        self.api, self.port = api, port
+        self.loop: Any = None  # attach()
         for name, (default, low, high, read_only, text) in PARAMETERS.items():
             self.declare_parameter(name, default, ParameterDescriptor(
                 description=text, read_only=read_only,
@@ -131,7 +137,6 @@ class TessaryNode(Node):  # type: ignore[misc]
         self.command = api.ConstantForce([0.0, 0.0, 0.0], lifetime=timeout)
         self.spring: Any = None  # made by the first pose_target
         self.commanded = {"wrench_command": False, "pose_target": False}
-        loop.add(self.command)
 
         sensor = qos_profile_sensor_data
         self.pose_pub = self.create_publisher(PoseStamped, "~/pose", sensor)
@@ -157,6 +162,11 @@ class TessaryNode(Node):  # type: ignore[misc]
 
     def value(self, name: str) -> float:
         return float(self.get_parameter(name).value)
+
+    def attach(self, loop: Any) -> None:
+        """The arm's loop, made with this node's rate and max_force."""
+        self.loop = loop
+        loop.add(self.command)
 
     def start(self) -> None:
         self.loop.start()
@@ -380,18 +390,6 @@ def open_arm(api: Any, port: str, rate: float, max_force: float, timeout: float)
     return api.ServoLoop(arm, rate=rate, max_force=max_force, timeout=timeout)
 
 
-def initial(argv: list[str], name: str) -> float:
-    """A parameter's value as the command line sets it (-p name:=value), else its default.
-    The loop is made before the node, so rate and max_force are read here; the node
-    declares them again with their ranges, which refuse a bad value."""
-    value = PARAMETERS[name][0]
-    for i, arg in enumerate(argv[:-1]):
-        if arg in ("-p", "--param") and argv[i + 1].split(":=")[0] in (name, f"{NAME}:{name}"):
-            with contextlib.suppress(ValueError):
-                value = float(argv[i + 1].split(":=", 1)[1])
-    return value
-
-
 def make_executor() -> Any:
     """rclpy's events executor where it has one (Jazzy and newer): it takes a
     message to its callback in a fraction of the time the wait-set executor
@@ -408,10 +406,10 @@ def make_executor() -> Any:
 def main(argv: list[str]) -> int:
     args = parse(remove_ros_args(["tessary-ros", *argv])[1:])
     api = import_api()
-    rate, max_force = initial(argv, "rate"), initial(argv, "max_force")
-    low, high = PARAMETERS["rate"][1:3]
-    if not low <= rate <= high:
-        raise Failure(f"rate: {rate:g} is out of range ({low:g} to {high:g} Hz)")
+    stopping = threading.Event()
+
+    def on_signal(number: int, frame: Any) -> None:
+        stopping.set()
 
     with contextlib.ExitStack() as stack:
         port, handle_port = args.port, args.handle
@@ -420,23 +418,20 @@ def main(argv: list[str]) -> int:
             sim = stack.enter_context(Simulator(triaxons=1, handles=1 if handle_port else 0))
             port = sim.ports[0]
             handle_port = sim.ports[1] if handle_port else None
-        loop = open_arm(api, port, rate, max_force, SIM_REPLY_TIMEOUT if args.sim else REPLY_TIMEOUT)
-        stack.callback(loop.stop)  # zero force, whatever happens after this
-
-        stopping = threading.Event()
-
-        def on_signal(number: int, frame: Any) -> None:
-            stopping.set()
 
         rclpy.init(args=["tessary-ros", *argv], signal_handler_options=SignalHandlerOptions.NO)
         stack.callback(rclpy.try_shutdown)
         for number in (signal.SIGINT, signal.SIGTERM):
             signal.signal(number, on_signal)
-        try:
-            node = TessaryNode(api, loop, port, handle_port)
+        try:  # the parameters, from the command line or a file, checked against their ranges
+            node = TessaryNode(api, port, handle_port)
         except ParameterException as error:
             raise Failure(str(error)) from None
         stack.callback(node.destroy_node)
+        rate = node.value("rate")
+        loop = open_arm(api, port, rate, node.value("max_force"), SIM_REPLY_TIMEOUT if args.sim else REPLY_TIMEOUT)
+        stack.callback(loop.stop)  # zero force, whatever happens after this
+        node.attach(loop)
         executor = make_executor()
         executor.add_node(node)
         node.start()
