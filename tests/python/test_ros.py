@@ -15,11 +15,11 @@ import time
 
 import pytest
 
-from conftest import FAKE_DIR, HERE, MODULE_DIR, ROOT
+from conftest import FAKE_DIR, HERE, MODULE_DIR, ROOT, run_python
 
 pytest.importorskip("rclpy", reason="the ros extra is not installed (make py-test installs requirements-ros.txt)")
 UNSHARE = subprocess.run(["unshare", "-n", "sh", "-c", "ip link set lo up"], capture_output=True, text=True)
-pytestmark = pytest.mark.skipif(
+in_own_namespace = pytest.mark.skipif(
     UNSHARE.returncode != 0,
     reason=f"no private network namespace here (unshare -n: {UNSHARE.stderr.strip()}); ROS tests never use the real network")
 
@@ -210,6 +210,7 @@ def teleop_checks():
 # -- the tests --------------------------------------------------------------
 
 
+@in_own_namespace
 def test_a_node_on_the_fake_arm():
     seen = in_namespace("import test_ros; test_ros.device_checks()", domain=71)
     # publish_rate 200: each state topic at about that rate
@@ -237,6 +238,7 @@ def test_a_node_on_the_fake_arm():
 
 
 
+@in_own_namespace
 def test_teleop_tracks_and_the_handle_gives_orientation_and_trigger():
     seen = in_namespace("import test_ros; test_ros.teleop_checks()", domain=73)
     assert seen["leader"] == pytest.approx([0.01, 0.02, 0.04], abs=1e-3)
@@ -250,3 +252,35 @@ def test_teleop_tracks_and_the_handle_gives_orientation_and_trigger():
     count, matched = seen["feedback"]
     assert count >= 20 and matched > count / 2, seen["feedback"]
     assert seen["exits"] == [0, 0, 0]
+
+
+def tessary_in_child(args, setup=""):
+    """The tessary command's main(args) in a fresh interpreter, after `setup`."""
+    return run_python(f"import sys; sys.path.insert(0, {str(ROOT / 'python')!r}); {setup}"
+                      f"from tessary.cli import main; sys.exit(main({args.split()!r}))")
+
+
+@pytest.mark.parametrize("args, status, line", [
+    # refused before any ROS traffic: no namespace needed
+    ("ros", 2, "tessary ros: error: give the arm's PORT, or --sim"),
+    ("ros /dev/ttyACM0 --sim", 2, "tessary ros: error: give the arm's PORT or --sim, not both"),
+    ("ros /dev/ttyACM0 --handle", 2, "tessary ros: error: --handle needs a PORT unless --sim is given"),
+    ("ros /nonexistent/ttyACM9 --ros-args -p rate:=500.0", 1, "tessary: /nonexistent/ttyACM9: no such port"),
+    ("teleop --leader /a/tessary --follower /a/tessary", 2,
+     "tessary teleop: error: the leader and the follower must be two nodes"),
+    ("teleop --leader a --follower /b/tessary", 2,
+     "tessary teleop: error: argument --leader: a node's full name, as /left/tessary, not 'a'"),
+])
+def test_refusals_end_in_one_line(args, status, line):
+    result = tessary_in_child(args)
+    assert (result.returncode, result.stderr.splitlines()[-1]) == (status, line), result.stderr
+
+
+def test_without_rclpy_the_ros_commands_say_how_to_get_it_and_the_others_never_import_it():
+    result = tessary_in_child("ros --sim", setup="sys.modules['rclpy'] = None; ")
+    assert (result.returncode, result.stderr) == (1, "tessary: cannot import rclpy (import of rclpy halted; None in"
+                                                     " sys.modules): pip install 'TessaryHardwareAPI[ros]', or source"
+                                                     " a ROS 2 installation\n")
+    result = tessary_in_child("ports --dev /dev", setup="import atexit; atexit.register(lambda: print("
+                              "[m for m in sys.modules if m.startswith('rclpy')], file=sys.stderr)); ")
+    assert (result.returncode, result.stderr) == (0, "[]\n"), result.stderr

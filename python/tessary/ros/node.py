@@ -378,7 +378,8 @@ class TessaryNode(Node):  # type: ignore[misc]
                            {"quaternion (w x y z)": " ".join(f"{v:+.4f}" for v in q) if q else "-"})
 
 
-def open_arm(api: Any, port: str, rate: float, max_force: float, timeout: float) -> Any:
+def wake_arm(api: Any, port: str) -> Any:
+    """The arm on the port, answering as an arm."""
     check_port(port)
     arm = api.Triaxon(open_stream(api, port))
     _, model, *_ = arm.device_wakeup()
@@ -387,7 +388,7 @@ def open_arm(api: Any, port: str, rate: float, max_force: float, timeout: float)
         raise Failure(f"{port}: no arm answering: {why}")
     if model != ARM_MODEL_NUMBER:
         raise Failure(f"{port}: the device answering is not an arm (model number {model})")
-    return api.ServoLoop(arm, rate=rate, max_force=max_force, timeout=timeout)
+    return arm
 
 
 def make_executor() -> Any:
@@ -418,6 +419,7 @@ def main(argv: list[str]) -> int:
             sim = stack.enter_context(Simulator(triaxons=1, handles=1 if handle_port else 0))
             port = sim.ports[0]
             handle_port = sim.ports[1] if handle_port else None
+        arm = wake_arm(api, port)  # before any ROS traffic
 
         rclpy.init(args=["tessary-ros", *argv], signal_handler_options=SignalHandlerOptions.NO)
         stack.callback(rclpy.try_shutdown)
@@ -429,7 +431,8 @@ def main(argv: list[str]) -> int:
             raise Failure(str(error)) from None
         stack.callback(node.destroy_node)
         rate = node.value("rate")
-        loop = open_arm(api, port, rate, node.value("max_force"), SIM_REPLY_TIMEOUT if args.sim else REPLY_TIMEOUT)
+        loop = api.ServoLoop(arm, rate=rate, max_force=node.value("max_force"),
+                             timeout=SIM_REPLY_TIMEOUT if args.sim else REPLY_TIMEOUT)
         stack.callback(loop.stop)  # zero force, whatever happens after this
         node.attach(loop)
         executor = make_executor()
