@@ -6,8 +6,10 @@ and prints what it saw as JSON for the test to check."""
 
 import atexit
 import json
+import math
 import os
 import signal
+import statistics
 import struct
 import subprocess
 import sys
@@ -66,6 +68,7 @@ class Client:
             self.node.create_subscription(kind, f"{node}/{topic}", self.keep(topic), qos_profile_sensor_data)
         self.node.create_subscription(DiagnosticArray, "/diagnostics", self.keep("diagnostics"), 10)
         self.command = self.node.create_publisher(WrenchStamped, f"{node}/wrench_command", 10)
+        self.target = self.node.create_publisher(PoseStamped, f"{node}/pose_target", 10)
         self.enable = self.node.create_client(SetBool, f"{node}/enable")
         self.WrenchStamped, self.SetBool = WrenchStamped, SetBool
 
@@ -94,6 +97,11 @@ class Client:
                                         {kv.key: kv.value for kv in s.values}) for s in arrays[-1].status}
 
 
+def position(pose):
+    p = pose.pose.position
+    return [p.x, p.y, p.z]
+
+
 def start_node(*args, params=(), ns=None, stderr=None):
     command = [sys.executable, "-m", "tessary", *args, "--ros-args", *(["-r", f"__ns:={ns}"] if ns else [])]
     for param in params:
@@ -106,19 +114,28 @@ def start_node(*args, params=(), ns=None, stderr=None):
 def device_checks():
     """One node on the fake arm: topics, a command, the clamp, the watchdog, enable, SIGINT;
     then one whose arm fails."""
+    from geometry_msgs.msg import PoseStamped
     from support import state, wakeup_reply
     from tessary_fake import FakeDevice
 
     fake = FakeDevice()
     fake.answer(0x0A, 1, wakeup_reply())
     fake.answer(0x2A, 13, state(0x2B, *STATE))
-    node = start_node("ros", fake.path, params=["publish_rate:=200.0", "command_timeout:=0.1", "max_force:=10.0"])
+    # The fake plays the arm from this process, which a busy machine may keep waiting.
+    node = start_node("ros", fake.path, "--reply-timeout", "1",
+                      params=["publish_rate:=100.0", "command_timeout:=0.1", "max_force:=10.0", "stiffness:=500.0",
+                              "damping:=0.0"])
     client = Client()
     seen = {}
     client.spin(15.0, lambda: client.got["pose"])
     start = time.monotonic()
     client.spin(1.0)
-    seen["per_second"] = {k: sum(t > start for t, _ in client.got[k]) for k in ("pose", "twist", "wrench")}
+    # The rate from the stamps: a busy client drops messages (best effort), the node does not
+    # stamp fewer. The median gap between stamps received one after another is the period.
+    seen["period"] = {}
+    for topic in ("pose", "twist", "wrench"):
+        stamps = [m.header.stamp.sec + m.header.stamp.nanosec * 1e-9 for t, m in client.got[topic] if t > start]
+        seen["period"][topic] = statistics.median(b - a for a, b in zip(stamps, stamps[1:]))
     pose = client.got["pose"][-1][1]
     p, o = pose.pose.position, pose.pose.orientation
     seen["pose"] = [pose.header.frame_id, p.x, p.y, p.z, o.x, o.y, o.z, o.w]
@@ -138,11 +155,20 @@ def device_checks():
     client.spin(1.2)
     seen["watchdog"] = client.diagnostics(stopped + 0.2)["commands"]
 
+    # pose_target: a spring of `stiffness` to 2 mm along x from where the arm is
+    for _ in range(20):
+        target = PoseStamped()
+        target.pose.position.x, target.pose.position.y, target.pose.position.z = STATE[0] + 0.002, *STATE[1:3]
+        client.target.publish(target)
+        client.spin(0.01)
+    seen["spring"] = forces(fake.captured())[-1]
+
     seen["disable"] = client.call_enable(False)
-    count = len(fake.captured())
-    client.spin(1.2)
+    count, disabled = len(fake.captured()), time.monotonic()
+    client.spin(0.3)
+    client.spin(2.0, lambda: client.got["diagnostics"][-1][0] > disabled)
     seen["disabled"] = [len(fake.captured()) - count, forces(fake.captured())[-1],
-                        client.diagnostics(time.monotonic() - 1)["arm"][:2]]
+                        client.diagnostics(disabled)["arm"][:2]]
     seen["enable"] = client.call_enable(True)
     client.push(PUSH)
     client.spin(0.3)
@@ -160,12 +186,11 @@ def device_checks():
     fake.answer(0x0A, 1, wakeup_reply())
     fake.answer(0x2A, 13, state(0x2B, *STATE))
     started = time.monotonic()
-    node = start_node("ros", fake.path, stderr=subprocess.PIPE)
+    node = start_node("ros", fake.path, "--reply-timeout", "1", stderr=subprocess.PIPE)
     client.spin(15.0, lambda: client.got["diagnostics"][-1][0] > started)
     fake.hang_up()
     failed = time.monotonic()
-    client.spin(3.0, lambda: node.poll() is not None)
-    client.spin(0.2)
+    client.spin(10.0, lambda: node.poll() is not None and client.got["diagnostics"][-1][0] > failed)
     seen["failed"] = [*client.diagnostics(failed)["arm"][:2], node.wait(10), node.stderr.read().splitlines()[-1]]
     print(json.dumps(seen))
 
@@ -190,18 +215,21 @@ def teleop_checks():
         client.node.create_subscription(kind, topic, got[key].append, qos_profile_sensor_data)
     target = client.node.create_publisher(PoseStamped, "/tessary/pose_target", 10)
     client.spin(15.0, lambda: client.got["pose"] and got["follower"])
-    start = time.monotonic()
-    while time.monotonic() - start < 1.5:
+    def settled():
+        return got["follower"] and math.dist(position(got["follower"][-1]), (0.02, 0.04, 0.08)) < 0.0005
+
+    start = time.monotonic()  # held there until the follower settles (longer on a busy machine)
+    while time.monotonic() - start < 10 and not (time.monotonic() - start > 1 and settled()):
         msg = PoseStamped()
         msg.pose.position.x, msg.pose.position.y, msg.pose.position.z = 0.01, 0.02, 0.04
         target.publish(msg)
         client.spin(0.005)
     leader = client.got["pose"][-1][1].pose
-    p, q = got["follower"][-1].pose.position, leader.orientation
+    q = leader.orientation
     sent = {(w.wrench.force.x, w.wrench.force.y, w.wrench.force.z) for w in got["wrench"]}
     fed_back = [(-2 * f.wrench.force.x, -2 * f.wrench.force.y, -2 * f.wrench.force.z) for f in got["feedback"]]
     print(json.dumps({"leader": [leader.position.x, leader.position.y, leader.position.z],
-                      "follower": [p.x, p.y, p.z], "orientation": [q.w, q.x, q.y, q.z],
+                      "follower": position(got["follower"][-1]), "orientation": [q.w, q.x, q.y, q.z],
                       "buttons": [list(got["buttons"][-1].axes), list(got["buttons"][-1].buttons)],
                       "feedback": [len(fed_back), sum(f in sent for f in fed_back)],
                       "exits": [n.send_signal(signal.SIGINT) or n.wait(10) for n in nodes]}))
@@ -213,8 +241,8 @@ def teleop_checks():
 @in_own_namespace
 def test_a_node_on_the_fake_arm():
     seen = in_namespace("import test_ros; test_ros.device_checks()", domain=71)
-    # publish_rate 200: each state topic at about that rate
-    assert all(150 <= n <= 210 for n in seen["per_second"].values()), seen["per_second"]
+    # publish_rate 100: each state topic every 10 ms, a little later on a busy machine
+    assert all(0.009 <= period <= 0.016 for period in seen["period"].values()), seen["period"]
     assert seen["pose"] == ["tessary_base", *STATE[:3], 0.0, 0.0, 0.0, 1.0]
     assert seen["velocity"] == list(STATE[3:])
     # a command reaches the arm exactly, and ~/wrench shows what was sent
@@ -225,6 +253,7 @@ def test_a_node_on_the_fake_arm():
     assert seen["zeroed_after"] < 0.5
     level, message, values = seen["watchdog"]
     assert (level, message, values["wrench_command"]) == (1, "watchdog: wrench_command expired, zero force", "expired")
+    assert seen["spring"] == [1.0, 0.0, 0.0]  # 500 N/m x 2 mm, in binary32
     # enable false: no more exchanges, the last one zero force; the arm's status says disabled
     assert seen["disable"] and seen["disabled"] == [0, list(ZERO), [1, "disabled: zero force"]]
     assert seen["enable"] and seen["enabled_frames"]

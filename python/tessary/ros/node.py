@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import math
 import os
 import signal
 import threading
@@ -63,6 +64,16 @@ PARAMETERS: dict[str, tuple[float, float, float, bool, str]] = {
 }
 
 
+def reply_timeout(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not 0.001 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"must be a number of seconds from 0.001 to 1, not {text!r}")
+    return value
+
+
 def parse(argv: list[str]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="tessary ros", description="The arm (and a handle) as a ROS 2 node; ROS arguments follow --ros-args.")
@@ -70,6 +81,9 @@ def parse(argv: list[str]) -> argparse.Namespace:
     parser.add_argument("--sim", action="store_true", help="start a virtual arm (and handle) with tessary.sim")
     parser.add_argument("--handle", nargs="?", const="sim", metavar="PORT",
                         help="a Handle tool's port for the orientation and trigger (with --sim: none needed)")
+    parser.add_argument("--reply-timeout", type=reply_timeout, metavar="S",
+                        help=f"seconds the arm's reply may be missing before the node fails (default"
+                             f" {REPLY_TIMEOUT:g}; {SIM_REPLY_TIMEOUT:g} with --sim)")
     args = parser.parse_args(argv)
     if bool(args.port) == args.sim:
         parser.error("give the arm's PORT or --sim, not both" if args.sim else "give the arm's PORT, or --sim")
@@ -432,7 +446,7 @@ def main(argv: list[str]) -> int:
         stack.callback(node.destroy_node)
         rate = node.value("rate")
         loop = api.ServoLoop(arm, rate=rate, max_force=node.value("max_force"),
-                             timeout=SIM_REPLY_TIMEOUT if args.sim else REPLY_TIMEOUT)
+                             timeout=args.reply_timeout or (SIM_REPLY_TIMEOUT if args.sim else REPLY_TIMEOUT))
         stack.callback(loop.stop)  # zero force, whatever happens after this
         node.attach(loop)
         executor = make_executor()
