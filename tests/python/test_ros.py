@@ -23,7 +23,8 @@ pytest.importorskip("rclpy", reason="the ros extra is not installed (make py-tes
 UNSHARE = subprocess.run(["unshare", "-n", "sh", "-c", "ip link set lo up"], capture_output=True, text=True)
 in_own_namespace = pytest.mark.skipif(
     UNSHARE.returncode != 0,
-    reason=f"no private network namespace here (unshare -n: {UNSHARE.stderr.strip()}); ROS tests never use the real network")
+    reason=f"no private network namespace here (unshare -n: {UNSHARE.stderr.strip()});"
+           " the ROS tests never use the real network")
 
 PUSH = (0.5, -1.25, 2.0)  # exact in binary32
 ZERO = (0.0, 0.0, 0.0)

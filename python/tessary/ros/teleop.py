@@ -43,7 +43,8 @@ def node_name(text: str) -> str:
 def parse(argv: list[str]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(prog="tessary teleop",
                                      description="Bilateral teleoperation between two tessary ros nodes.")
-    parser.add_argument("--leader", required=True, type=node_name, metavar="NODE", help="the leader, e.g. /left/tessary")
+    parser.add_argument("--leader", required=True, type=node_name, metavar="NODE",
+                        help="the leader, e.g. /left/tessary")
     parser.add_argument("--follower", required=True, type=node_name, metavar="NODE",
                         help="the follower, e.g. /right/tessary")
     parser.add_argument("--scale", type=finite, default=1.0, metavar="S",
