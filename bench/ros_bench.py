@@ -23,6 +23,7 @@ import time
 parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
 parser.add_argument("--seconds", type=float, default=4.0, help="how long pose messages are counted (default 4)")
 parser.add_argument("--commands", type=int, default=300, help="wrench commands timed (default 300)")
+parser.add_argument("node", nargs="*", help="more options of tessary ros, after --, e.g. -- --realtime")
 args = parser.parse_args()
 
 INSIDE = "TESSARY_BENCH_NETNS"
@@ -39,7 +40,7 @@ from rclpy.qos import qos_profile_sensor_data  # noqa: E402
 
 TIMEOUT = 0.1  # the node's command_timeout
 
-node_process = subprocess.Popen([sys.executable, "-m", "tessary", "ros", "--sim", "--ros-args",
+node_process = subprocess.Popen([sys.executable, "-m", "tessary", "ros", "--sim", *args.node, "--ros-args",
                                  "-p", "publish_rate:=500.0", "-p", f"command_timeout:={TIMEOUT}"])
 try:
     rclpy.init()
@@ -108,7 +109,7 @@ finally:
     status = node_process.wait(10)
 
 cuts = statistics.quantiles(latencies, n=100, method="inclusive")
-print(f"\nROS 2 node over loopback (tessary ros --sim, publish_rate 500; load {os.getloadavg()[0]:.2f}):")
+print(f"\nROS 2 node over loopback (tessary ros --sim {' '.join(args.node)}, publish_rate 500; load {os.getloadavg()[0]:.2f}):")
 print(f"  ~/pose received:           {pose_rate:.0f} messages/s over {args.seconds:g} s")
 print(f"  servo loop meanwhile:      {values['ticks last second']} ticks in the last second,"
       f" {values['rate']} Hz over the run, period p99 {values['period p99 (ms)']} ms, {values['overruns']} overruns")

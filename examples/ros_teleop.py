@@ -203,7 +203,7 @@ force_panel.axvline(steady - start, color="grey", ls=":", label="steady motion f
 # The approach's peak (the follower pulled from its start) would flatten the rest.
 top = 3 * max(steady_felt)
 peak = max(f for _, f in felt)
-force_panel.set(title="force felt at the leader" + (f" (approach peak {peak:.1f} N off scale)" if peak > top else ""),
+force_panel.set(title="force felt at the leader" + (f"\n(approach peak {peak:.1f} N off scale)" if peak > top else ""),
                 xlabel="time (s)", ylabel="|wrench_command| (N)", ylim=(0, top))
 force_panel.legend(loc="upper right", fontsize=9)
 fig.tight_layout()

@@ -81,6 +81,8 @@ def parse(argv: list[str]) -> argparse.Namespace:
     parser.add_argument("--sim", action="store_true", help="start a virtual arm (and handle) with tessary.sim")
     parser.add_argument("--handle", nargs="?", const="sim", metavar="PORT",
                         help="a Handle tool's port for the orientation and trigger (with --sim: none needed)")
+    parser.add_argument("--realtime", action="store_true",
+                        help="ask for real-time scheduling (SCHED_FIFO) of the servo thread; a warning if refused")
     parser.add_argument("--reply-timeout", type=reply_timeout, metavar="S",
                         help=f"seconds the arm's reply may be missing before the node fails (default"
                              f" {REPLY_TIMEOUT:g}; {SIM_REPLY_TIMEOUT:g} with --sim)")
@@ -168,7 +170,7 @@ class TessaryNode(Node):  # type: ignore[misc]
             self.tool = HandleReader(api, handle_port, self.publish_buttons)
 
         self.failure: str | None = None
-        self.stamp_zero = 0  # ROS time (ns) of the loop's time 0
+        self.stamp_zero: int | None = None  # ROS time (ns) of the loop's time 0
         self.previous: dict[str, int] = {"ticks": 0, "overruns": 0, "dropped": 0}
         self.last_stats: dict[str, Any] = dict(self.previous, rate=0.0, period_p99=0.0)
         self.publish_timer = self.create_timer(1.0 / self.value("publish_rate"), self.publish_state)
@@ -184,12 +186,18 @@ class TessaryNode(Node):  # type: ignore[misc]
 
     def start(self) -> None:
         self.loop.start()
-        self.stamp_zero = self.get_clock().now().nanoseconds
         if self.tool:
             self.tool.start()
 
     def stamp(self, seconds: float) -> Any:
-        return Time(nanoseconds=self.stamp_zero + int(seconds * 1e9)).to_msg()
+        """The ROS time of the tick `seconds` after the loop started. A tick is
+        never later than now, so the earliest now - seconds seen is when the
+        loop started, to within the quickest publish after a tick."""
+        tick = int(seconds * 1e9)
+        zero = self.get_clock().now().nanoseconds - tick
+        if self.stamp_zero is None or zero < self.stamp_zero:
+            self.stamp_zero = zero
+        return Time(nanoseconds=self.stamp_zero + tick).to_msg()
 
     # -- state ----------------------------------------------------------------
 
@@ -279,7 +287,7 @@ class TessaryNode(Node):  # type: ignore[misc]
 
     def start_loop_again(self) -> None:
         self.loop.start()
-        self.stamp_zero = self.get_clock().now().nanoseconds
+        self.stamp_zero = None
         self.previous = {"ticks": 0, "overruns": 0, "dropped": 0}
 
     def on_parameters(self, parameters: list[Any]) -> SetParametersResult:
@@ -446,7 +454,8 @@ def main(argv: list[str]) -> int:
         stack.callback(node.destroy_node)
         rate = node.value("rate")
         loop = api.ServoLoop(arm, rate=rate, max_force=node.value("max_force"),
-                             timeout=args.reply_timeout or (SIM_REPLY_TIMEOUT if args.sim else REPLY_TIMEOUT))
+                             timeout=args.reply_timeout or (SIM_REPLY_TIMEOUT if args.sim else REPLY_TIMEOUT),
+                             realtime=args.realtime)
         stack.callback(loop.stop)  # zero force, whatever happens after this
         node.attach(loop)
         executor = make_executor()
