@@ -1,5 +1,5 @@
-"""`tessary ros [PORT] [--sim] [--handle [PORT]] [--ros-args ...]`: the arm (and
-a handle) as a ROS 2 node named `tessary`.
+"""`tessary ros [PORT] [--sim] [--handle [PORT]] [--realtime] [--reply-timeout S]
+[--ros-args ...]`: the arm (and a handle) as a ROS 2 node named `tessary`.
 
 The arm's ServoLoop renders the commands: `~/wrench_command` as a
 ConstantForce and `~/pose_target` as a Spring, summed with each other and
