@@ -112,16 +112,23 @@ def start_node(*args, params=(), ns=None, stderr=None):
     return process
 
 
-def device_checks():
-    """One node on the fake arm: topics, a command, the clamp, the watchdog, enable, SIGINT;
-    then one whose arm fails."""
-    from geometry_msgs.msg import PoseStamped
+def answering_fake():
+    """A fake arm that wakes up and answers every force request with STATE."""
     from support import state, wakeup_reply
     from tessary_fake import FakeDevice
 
     fake = FakeDevice()
     fake.answer(0x0A, 1, wakeup_reply())
     fake.answer(0x2A, 13, state(0x2B, *STATE))
+    return fake
+
+
+def device_checks():
+    """One node on the fake arm: topics, a command, the clamp, the watchdog, enable, SIGINT;
+    then one whose arm fails."""
+    from geometry_msgs.msg import PoseStamped
+
+    fake = answering_fake()
     # The fake plays the arm from this process, which a busy machine may keep waiting.
     node = start_node("ros", fake.path, "--reply-timeout", "1",
                       params=["publish_rate:=100.0", "command_timeout:=0.1", "max_force:=10.0", "stiffness:=500.0",
@@ -183,9 +190,7 @@ def device_checks():
     seen["last"] = forces(fake.captured())[-2:]
 
     # Another node on another fake arm, which hangs up under it.
-    fake = FakeDevice()
-    fake.answer(0x0A, 1, wakeup_reply())
-    fake.answer(0x2A, 13, state(0x2B, *STATE))
+    fake = answering_fake()
     started = time.monotonic()
     node = start_node("ros", fake.path, "--reply-timeout", "1", stderr=subprocess.PIPE)
     client.spin(15.0, lambda: client.got["diagnostics"][-1][0] > started)
