@@ -2,7 +2,9 @@
 
 Runs five clients against the virtual arm of tessary-sim, interleaved round by
 round so that machine noise hits all alike, and prints exchanges per second,
-median and 99th-percentile latency and the ratio to the raw link limit; then
+median and 99th-percentile latency, the ratio to the raw link limit, and the
+client's CPU time (user plus system) and waits (voluntary context switches:
+times it slept) per exchange, from getrusage; then
 the CPU time that one silent 1000 ms read costs a thread; then a 1 kHz loop's
 timing as a Python thread and as a ServoLoop, each alone and beside one busy
 Python thread (--loop-seconds each). One more client makes the library's
@@ -20,6 +22,7 @@ import argparse
 import json
 import os
 import pathlib
+import resource
 import statistics
 import struct
 import subprocess
@@ -53,9 +56,27 @@ ROWS = [
 PORTS = {}
 
 
+class Cost:
+    """CPU time (user plus system) and waits (voluntary context switches) of
+    the calling thread between enter and exit."""
+
+    def __enter__(self):
+        self._before = resource.getrusage(resource.RUSAGE_THREAD)
+        return self
+
+    def __exit__(self, *exc):
+        after = resource.getrusage(resource.RUSAGE_THREAD)
+        before = self._before
+        self.cpu_ns = round((after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime) * 1e9)
+        self.waits = after.ru_nvcsw - before.ru_nvcsw
+
+
 def run_cpp(mode, port, n):
+    """Latencies (ns), CPU ns and waits of n exchanges by the C++ client."""
     out = subprocess.run([str(BENCH), mode, port, str(n)], capture_output=True, text=True, check=True)
-    return [int(line) for line in out.stdout.split()]
+    lines = out.stdout.splitlines()
+    _, cpu_ns, waits = lines[-1].split()
+    return [int(line) for line in lines[:-1]], int(cpu_ns), int(waits)
 
 
 def run_python(port, n):
@@ -63,11 +84,12 @@ def run_python(port, n):
     arm = api.Triaxon(stream)
     clock = time.perf_counter_ns
     latencies = [0] * n
-    for i in range(n):
-        start = clock()
-        arm.end_effector_force(FORCE)
-        latencies[i] = clock() - start
-    return latencies
+    with Cost() as cost:
+        for i in range(n):
+            start = clock()
+            arm.end_effector_force(FORCE)
+            latencies[i] = clock() - start
+    return latencies, cost.cpu_ns, cost.waits
 
 
 def run_pyserial(port, n):
@@ -75,15 +97,16 @@ def run_pyserial(port, n):
     with serial.Serial(port, 115200, timeout=1) as line:
         clock = time.perf_counter_ns
         latencies = [0] * n
-        for i in range(n):
-            start = clock()
-            line.write(REQUEST)
-            reply = line.read(25)
-            header, *state = struct.unpack("<B6f", reply)
-            latencies[i] = clock() - start
-            if header != 43:
-                raise RuntimeError("unexpected reply")
-    return latencies
+        with Cost() as cost:
+            for i in range(n):
+                start = clock()
+                line.write(REQUEST)
+                reply = line.read(25)
+                header, *state = struct.unpack("<B6f", reply)
+                latencies[i] = clock() - start
+                if header != 43:
+                    raise RuntimeError("unexpected reply")
+    return latencies, cost.cpu_ns, cost.waits
 
 
 def run(mode, port, n):
@@ -235,11 +258,15 @@ def main():
         port = sim.arms[0]["pty"]
         PORTS["recorded"] = recorder.link
         samples = {mode: [] for mode, _ in ROWS}
+        costs = {mode: [0, 0] for mode, _ in ROWS}
         for mode, _ in ROWS:  # warm-up, not counted
             run(mode, port, 200)
         for _ in range(args.rounds):
             for mode, _ in ROWS:
-                samples[mode] += run(mode, port, args.batch)
+                latencies, cpu_ns, waits = run(mode, port, args.batch)
+                samples[mode] += latencies
+                costs[mode][0] += cpu_ns
+                costs[mode][1] += waits
         silent = [int(v) for v in subprocess.run(
             [str(BENCH), "silent", port], capture_output=True, text=True, check=True).stdout.split()]
         loops = loop_timing(port, args.loop_seconds)
@@ -254,6 +281,8 @@ def main():
             "exchanges_per_s": len(values) / (sum(values) / 1e9),
             "median_us": statistics.median(values) / 1e3,
             "p99_us": percentile(values, 0.99) / 1e3,
+            "cpu_us_per_exchange": costs[mode][0] / len(values) / 1e3,
+            "waits_per_exchange": costs[mode][1] / len(values),
         }
     limit = figures["raw"]["exchanges_per_s"]
     for mode in figures:
@@ -265,12 +294,14 @@ def main():
         "sleep_percent_of_wall": silent[1] / 1e7,
     }
 
-    print(f"{args.rounds} interleaved rounds of {args.batch} exchanges per client, over a pseudo-terminal")
-    print(f"{'client':<46}{'exch/s':>10}{'median us':>11}{'p99 us':>9}{'vs raw':>8}")
+    figures["load_average"] = os.getloadavg()
+    print(f"{args.rounds} interleaved rounds of {args.batch} exchanges per client, over a pseudo-terminal;"
+          f" load average {figures['load_average'][0]:.2f} at the end")
+    print(f"{'client':<46}{'exch/s':>10}{'median us':>11}{'p99 us':>9}{'vs raw':>8}{'CPU us':>8}{'waits':>7}")
     for mode, label in ROWS:
         f = figures[mode]
         print(f"{label:<46}{f['exchanges_per_s']:>10.0f}{f['median_us']:>11.1f}{f['p99_us']:>9.1f}"
-              f"{f['ratio_to_raw']:>8.2f}")
+              f"{f['ratio_to_raw']:>8.2f}{f['cpu_us_per_exchange']:>8.1f}{f['waits_per_exchange']:>7.2f}")
     s = figures["silent_read_cpu"]
     print("CPU time of one silent 1000 ms read:"
           f" library {s['library_ms']:.3f} ms ({s['library_percent_of_wall']:.3f}% of wall),"

@@ -1,6 +1,8 @@
 // Control-loop benchmark clients. Each mode runs a number of force-request /
 // state-reply exchanges against a port and prints one latency per line, in
-// nanoseconds, so the driver can interleave modes and pool the figures.
+// nanoseconds, so the driver can interleave modes and pool the figures, then
+// a last line "# CPU_NS WAITS": the process's user plus system time and its
+// voluntary context switches (each a wait that slept) over the exchanges.
 //
 //   tessary-bench raw PORT N       poll + read on a descriptor set up like the library's
 //   tessary-bench library PORT N   Triaxon::SendForce then Triaxon::ReceiveState
@@ -9,6 +11,7 @@
 //   tessary-bench silent PORT      thread CPU time of one silent 1000 ms read,
 //                                  library and sleeping reader: "<library_ns> <sleep_ns>"
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -90,6 +93,18 @@ long long ThreadCpuNanos() {
     return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
 }
 
+struct Cost {
+    long long cpu_ns;
+    long waits;
+};
+
+Cost ProcessCost() {
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    const auto ns = [](const timeval& t) { return t.tv_sec * 1000000000LL + t.tv_usec * 1000LL; };
+    return {ns(u.ru_utime) + ns(u.ru_stime), u.ru_nvcsw};
+}
+
 int Usage() {
     std::fprintf(stderr, "usage: tessary-bench raw|library|sleep PORT N | silent PORT\n");
     return 2;
@@ -125,6 +140,7 @@ int main(int argc, char** argv) {
     const float force[3] = {1.0f, 2.0f, 3.0f};
     float position[3];
     float velocity[3];
+    const Cost before = ProcessCost();
     for (long i = 0; i < n; ++i) {
         const auto start = Clock::now();
         bool ok;
@@ -146,6 +162,8 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    const Cost after = ProcessCost();
     for (long long ns : latencies) std::printf("%lld\n", ns);
+    std::printf("# %lld %ld\n", after.cpu_ns - before.cpu_ns, after.waits - before.waits);
     return 0;
 }
