@@ -14,7 +14,9 @@ py::object MakePythonUuid(const API::UUID& id) {
     for (std::size_t i = 0; i < id.data.size(); ++i) {
         std::snprintf(hex + 2 * i, 3, "%02x", static_cast<unsigned>(id.data[i]));
     }
-    // Imported on every call, as the Part says; a failing import or call
+    // Imported on every call, not kept: the module then holds no Python object
+    // between calls (nothing to let go of at interpreter exit), and a module
+    // already imported is one look-up in sys.modules. A failing import or call
     // raises error_already_set, which reaches the script unchanged.
     py::object standard_uuid = py::module_::import("uuid").attr("UUID");
     return standard_uuid(py::arg("hex") = py::str(hex, 2 * 16));

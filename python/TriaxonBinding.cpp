@@ -218,8 +218,9 @@ void RegisterTriaxon(py::module_& m) {
         },
         "Receive the temperature of the device.");
 
-    // Keyword names with spaces, exactly as the Part has them: scripts pass
-    // the request vector positionally.
+    // The argument keeps its published name, spaces and all, which help()
+    // shows; a name with spaces cannot be written as a keyword, so scripts
+    // pass the request vector positionally.
     triaxon.def(
         "end_effector_force",
         [](Triaxon& arm, const Floats& force) {
