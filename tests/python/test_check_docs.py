@@ -7,12 +7,15 @@ import os
 import re
 import subprocess
 import sys
+import tomllib
 
 from conftest import ROOT
 from simulator import binary_path
 
 DOC = """\
 # Try it
+
+Ports are opened in Library/src/SerialStream.cpp (OpenPort), not at Library/src/SerialStream.cpp:12.
 
 <!-- check-docs: start -->
 ```sh
@@ -55,10 +58,11 @@ def test_runs_the_marked_blocks_and_fails_on_the_broken_one(tmp_path):
                             capture_output=True, text=True, env=env, timeout=60)
     assert (result.returncode, result.stdout) == (1, "")
     lines = result.stderr.splitlines()
-    assert lines[:2] == [f"check-docs: {doc}:15: exit status 2, expected 0",
+    assert lines[:3] == [f"check-docs: {doc}:3: quotes line 12 of Library/src/SerialStream.cpp; name the function instead",
+                         f"check-docs: {doc}:17: exit status 2, expected 0",
                          "  ls /tmp/tessary/ttyACM-sim9   # broken on purpose"]
-    assert "No such file or directory" in lines[2]
-    assert lines[3:] == ["check-docs: 1 of 5 blocks failed"]
+    assert "No such file or directory" in lines[3]
+    assert lines[4:] == ["check-docs: 1 of 5 blocks failed, 1 quoted line number(s)"]
     assert not os.path.lexists("/tmp/tessary/ttyACM-sim0")  # the simulator stopped, its links gone
 
 
@@ -68,3 +72,19 @@ def test_readme_performance_rows_are_the_benchmark_rows():
     labels = [label for _, label in ast.literal_eval(rows)]
     readme = (ROOT / "README.md").read_text().split("## Performance", 1)[1].split("\n## ", 1)[0]
     assert re.findall(r"^\| ([^|]+?) \| [\d,]+ \|", readme, re.M) == labels
+
+
+def test_api_reference_lists_every_cpp_example_and_counts_them():
+    section = (ROOT / "docs" / "api.md").read_text().split("### The examples", 1)[1].split("\n#", 1)[0]
+    listed = re.findall(r"^\| `(\w+)", section, re.M)
+    programs = sorted(p.stem for p in (ROOT / "examples" / "cpp").glob("*.cpp"))
+    assert sorted(listed) == programs
+    words = ["one", "two", "three", "four", "five", "six", "seven", "eight"]
+    assert f"holds {words[len(programs) - 1]} programs" in section
+
+
+def test_pypi_page_names_what_the_package_needs_at_run_time():
+    needs = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["dependencies"]
+    line = next(line for line in (ROOT / "docs" / "pypi.md").read_text().split("\n- ") if "run time" in line)
+    names = [re.match(r"[\w.-]+", need).group() for need in needs]
+    assert names and all(name in line for name in names), (names, line)

@@ -223,13 +223,13 @@ def test_api_reference_names_every_public_name():
     assert not missing, f"docs/api.md does not mention: {missing}"
 
 
-def test_error_lines_quoted_in_the_docs_name_their_source_lines():
-    # "[err] Library/src/Device.cpp:30> unable to write ..." must still be
-    # what line 30 of that file reports.
+def test_error_lines_quoted_in_the_docs_are_reported_by_their_files():
+    # "[err] Library/src/Device.cpp:LINE> unable to write ..." must still be
+    # a line that file reports (the docs quote no line numbers: check-docs).
     quoted = 0
     for doc in sorted((ROOT / "docs").glob("*.md")) + [ROOT / "README.md"]:
-        for path, line, message in re.findall(r"\[err\] (Library/src/\w+\.cpp):(\d+)> ([a-z ]+)", doc.read_text()):
-            source = (ROOT / path).read_text().splitlines()[int(line) - 1]
-            assert "TESSARY_REPORT" in source and message.strip() in source, f"{doc.name}: {path}:{line}"
+        for path, message in re.findall(r"\[err\] (Library/src/\w+\.cpp):LINE> ([a-z ]+)", doc.read_text()):
+            reports = [line for line in (ROOT / path).read_text().splitlines() if "TESSARY_REPORT" in line]
+            assert any(message.strip() in line for line in reports), f"{doc.name}: {path}: {message}"
             quoted += 1
-    assert quoted
+    assert quoted >= 11
