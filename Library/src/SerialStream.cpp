@@ -53,6 +53,7 @@ serialib::~serialib() {
 
 int8_t serialib::open_tty(const char* path) {
     has_held = false;
+    ahead_begin_ = ahead_end_ = 0;
     request_sent = false;
     cancelled_ = false;
     // Close-on-exec: a child started later must not keep the port open (and
@@ -135,6 +136,7 @@ void serialib::InChild(void* object) {
     if (wake >= 0) ::close(wake);
     buffer->cancelled_ = false;
     buffer->has_held = false;
+    buffer->ahead_begin_ = buffer->ahead_end_ = 0;
     buffer->set_status(LinkState::Closed, 0);
     if (buffer->owner_ != nullptr) {
         (void)buffer->owner_->mutex.release();
@@ -149,6 +151,7 @@ void serialib::close_port() {
     if (fd >= 0) ::close(fd);
     fd = -1;
     has_held = false;
+    ahead_begin_ = ahead_end_ = 0;
     request_sent = false;
     set_status(LinkState::Closed, 0);
     const int wake = wake_fd_;
@@ -199,9 +202,28 @@ bool serialib::wait_for(short events, Clock::time_point deadline, short& revents
     return true;
 }
 
+unsigned serialib::take_ahead(unsigned char* buffer, unsigned count) {
+    const unsigned n = std::min(count, ahead_end_ - ahead_begin_);
+    std::memcpy(buffer, ahead_ + ahead_begin_, n);
+    ahead_begin_ += n;
+    return n;
+}
+
+ssize_t serialib::read_line(unsigned char* buffer, unsigned count) {
+    // A large transfer goes straight to the caller; a small one (a header,
+    // a short reply) takes all the line has, so the rest of the reply costs
+    // no second read.
+    if (count >= sizeof ahead_) return ::read(fd, buffer, count);
+    const ssize_t r = ::read(fd, ahead_, sizeof ahead_);
+    if (r <= 0) return r;
+    ahead_begin_ = 0;
+    ahead_end_ = static_cast<unsigned>(r);
+    return take_ahead(buffer, count);
+}
+
 int serialib::timed_read(unsigned char* buffer, unsigned count) {
     const auto deadline = Clock::now() + read_budget;
-    unsigned got = 0;
+    unsigned got = take_ahead(buffer, count);
     bool hung_up = false;
     // Right after a request its reply cannot be there yet; a read made then
     // only delays the wake-up (measured: about 30 us per exchange on a pty).
@@ -209,8 +231,9 @@ int serialib::timed_read(unsigned char* buffer, unsigned count) {
     request_sent = false;
     for (;;) {
         if (cancelled_) return -2;  // the port is being closed: quietly
+        if (got >= count) return static_cast<int>(got);
         if (!wait_first) {
-            const ssize_t r = ::read(fd, buffer + got, count - got);
+            const ssize_t r = read_line(buffer + got, count - got);
             if (r < 0 && errno == EINTR) continue;  // a signal handler ran: try again
             if (r < 0) {
                 fail_with(errno);

@@ -9,6 +9,8 @@
 #include <streambuf>
 #include <string>
 
+#include <sys/types.h>
+
 #include "TessaryHardwareAPI/Export.h"
 
 namespace Tessary::HardwareAPI::IO {
@@ -32,9 +34,10 @@ struct alignas(8) LinkStatus {  // 8 bytes, so atomic without a lock
     int error = 0;
 };
 
-// Unbuffered stream buffer over a tty descriptor: every character access and
-// block transfer reaches the descriptor at once, and reads are bounded to a
-// 1000 ms budget so a silent device can never hang the caller.
+// Stream buffer over a tty descriptor: every write reaches the descriptor at
+// once; a small read takes all the line has (up to 64 bytes), so that a
+// reply's header and payload cost one system call, not two. Reads are bounded
+// to a 1000 ms budget so a silent device can never hang the caller.
 class SerialStream;
 
 class TESSARY_API serialib : public std::basic_streambuf<char> {
@@ -115,6 +118,14 @@ private:
     std::chrono::microseconds read_budget{kReadBudgetMs * 1000};
     // The stream that owns this buffer, whose lock a forked child makes anew.
     SerialStream* owner_ = nullptr;
+    // What a read took from the line beyond what was asked for: a reply's
+    // header is read with its payload, in one system call, and the payload
+    // served from here. Dropped when the port is closed or opened.
+    unsigned take_ahead(unsigned char* buffer, unsigned count);
+    ssize_t read_line(unsigned char* buffer, unsigned count);
+    unsigned char ahead_[64] = {};
+    unsigned ahead_begin_ = 0;
+    unsigned ahead_end_ = 0;
     friend class SerialStream;
 };
 
