@@ -98,7 +98,7 @@ def cmd_ports(args):
         print("no ttyACM, ttyUSB or rfcomm ports" + (" and no other serial ports" if args.all else ""))
         return 0
     header = ("PORT", "KIND", "DRIVER", "USB", "LOCATION", "SERIAL", "STATE")
-    rows = [(shown(p.path), p.kind, p.driver or ("pty" if p.pty else None), p.usb_id, p.location,
+    rows = [(shown(p.path), p.kind, p.driver, p.usb_id, p.location,
              p.serial_number, port_state(p)) for p in ports]
     widths = [max(len(str(v or "-")) for v in column) for column in zip(header, *rows)]
     indent = " " * (widths[0] + 2)

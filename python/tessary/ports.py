@@ -36,7 +36,7 @@ class Port:
     name: str  # its file name
     kind: str | None  # "arm", "wired handle" or "wireless handle": how detection probes it
     by_id: str | None  # stable /dev/serial/by-id link to it
-    driver: str | None  # kernel driver, e.g. ftdi_sio, cdc_acm
+    driver: str | None  # kernel driver, e.g. ftdi_sio, cdc_acm, pty
     vendor_id: str | None  # USB ids as sysfs spells them: four hex digits
     product_id: str | None
     manufacturer: str | None
@@ -238,12 +238,13 @@ def _facts(
         busy = key in locks
         holder = locks.get(key)
 
+    pty = st is not None and stat.S_ISCHR(st.st_mode) and os.major(st.st_rdev) in PTY_MAJORS
     return Port(
         path=path,
         name=name,
         kind=kind_of(name),
         by_id=by_id.get(os.path.realpath(path)),
-        driver=driver,
+        driver=driver or ("pty" if pty else None),  # the kernel's name for the pty driver
         vendor_id=usb_attr("idVendor"),
         product_id=usb_attr("idProduct"),
         manufacturer=usb_attr("manufacturer"),
@@ -256,5 +257,5 @@ def _facts(
         holder=holder,
         holder_name=_process_name(proc, holder),
         location=os.path.basename(interface or usb) if usb else None,
-        pty=st is not None and stat.S_ISCHR(st.st_mode) and os.major(st.st_rdev) in PTY_MAJORS,
+        pty=pty,
     )

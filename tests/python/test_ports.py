@@ -79,7 +79,7 @@ def test_a_pseudo_terminal_and_links_to_it_are_marked(tree):
     try:
         os.symlink(os.ttyname(slave), f"{tree['dev']}/ttyACM-sim0")
         (linked,) = [p for p in list_ports(**tree) if p.name == "ttyACM-sim0"]
-        assert (linked.pty, linked.kind, linked.driver, linked.location) == (True, "arm", None, None)
+        assert (linked.pty, linked.kind, linked.driver, linked.location) == (True, "arm", "pty", None)
     finally:
         os.close(master)
         os.close(slave)
