@@ -12,6 +12,7 @@ import math
 import os
 import pathlib
 import re
+import subprocess
 import sys
 import time
 import uuid
@@ -417,3 +418,17 @@ class TestFaults:
         lines = error_lines(capfd.readouterr().err)
         assert len(lines) == 1 and "unable to write '1' bytes to stream: [5] Input/output error" in lines[0], lines
         assert [kind for kind, _ in handle.calls] == ["info", "status"]
+
+
+# --- examples ------------------------------------------------------------------
+
+def test_servo_wall_prints_where_the_push_settles_and_warns_a_held_up_loop(start_sim, tmp_path):
+    # Replies 1.5 ms late: the 1 kHz loop cannot keep its beat.
+    sim = start_sim("--handles", "0", "--delay-us", "1500")
+    example = pathlib.Path(__file__).resolve().parents[2] / "examples" / "servo_wall.py"
+    done = subprocess.run([sys.executable, str(example), sim.arms[0]["pty"], "--seconds", "0.3", "--push", "2",
+                           "--plot", str(tmp_path / "plot.png")],
+                          capture_output=True, text=True, timeout=30, env=dict(os.environ, PYTHONPATH=MODULE_DIR))
+    assert done.returncode == 0, done.stderr
+    assert "inside the wall (a 2 N push on 1000 N/m settles at 2.00 mm)\n" in done.stdout
+    assert re.search(r"^warning: the ServoLoop was held up \(\d+ Hz, period p99 \d+\.\d\d ms\)", done.stdout, re.M)
