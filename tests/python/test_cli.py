@@ -44,11 +44,11 @@ NOT_UTF8 = b"ttyACM-\xff"
 @pytest.fixture(scope="module")
 def sim(tmp_path_factory):
     """One arm and one handle, linked into a folder that also holds an
-    rfcomm link to the handle, a link to the arm whose name is not UTF-8 and
-    a silent pty."""
+    rfcomm link to a second handle (so that the wired and wireless lists
+    differ), a link to the arm whose name is not UTF-8 and a silent pty."""
     links = tmp_path_factory.mktemp("links")
-    with Simulator(triaxons=1, handles=1, link=links) as running:
-        os.symlink(running.handles[0]["pty"], links / "rfcomm0")
+    with Simulator(triaxons=1, handles=1, link=links) as running, Simulator(triaxons=0, handles=1) as other:
+        os.symlink(other.handles[0]["pty"], links / "rfcomm0")
         os.symlink(running.arms[0]["pty"], bytes(links) + b"/" + NOT_UTF8)
         master, slave = os.openpty()
         os.symlink(os.ttyname(slave), links / "ttyACM-silent")
@@ -161,7 +161,7 @@ def test_udev_rule_needs_usb_facts(tree):
 
 def test_detect_reports_each_port_then_the_four_results(sim):
     running, links, empty_sys = sim
-    arm, handle = running.arms[0]["pty"], running.handles[0]["pty"]
+    arm, handle, wireless = running.arms[0]["pty"], running.handles[0]["pty"], os.path.realpath(f"{links}/rfcomm0")
     held = os.open(f"{links}/ttyACM-silent", os.O_RDWR | os.O_NOCTTY)
     fcntl.flock(held, fcntl.LOCK_EX)  # busy: skipped without a probe
     try:
@@ -173,9 +173,9 @@ def test_detect_reports_each_port_then_the_four_results(sim):
     assert text.returncode == 0, text.stderr
     # As the detection functions give them: links resolved, in name order.
     assert text.stdout == (f"triaxons:          {arm} {arm}\n"
-                           f"handles:           {handle} {handle}\n"
+                           f"handles:           {wireless} {handle}\n"
                            f"wired handles:     {handle}\n"
-                           f"wireless handles:  {handle}\n")
+                           f"wireless handles:  {wireless}\n")
     probe = r"{}/{}: {}: probing \.\.\. found \(0\.\d\d s\)"
     assert re.fullmatch("\n".join([
         probe.format(links, "rfcomm0", "wireless handle"),
@@ -184,8 +184,8 @@ def test_detect_reports_each_port_then_the_four_results(sim):
         probe.format(links, r"ttyACM-\\xff", "arm"),
         probe.format(links, "ttyUSB-sim0", "wired handle"),
     ]) + "\n", text.stderr), text.stderr
-    found = {"triaxons": [arm, arm], "handles": [handle, handle], "wired_handles": [handle],
-             "wireless_handles": [handle]}
+    found = {"triaxons": [arm, arm], "handles": [wireless, handle], "wired_handles": [handle],
+             "wireless_handles": [wireless]}
     assert json.loads(as_json.stdout) == found
     assert in_process._asdict() == found
 
