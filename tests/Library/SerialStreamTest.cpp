@@ -668,6 +668,32 @@ TEST(Threads, AForkedChildLetsGoOfThePortAndItsLock) {
     ::close(ready[1]);
 }
 
+TEST(Threads, AChildForkedWhileAnotherThreadHoldsTheLockClosesAndExits) {
+    FakeDevice device;
+    SerialStream stream(device.Path(), true);
+    std::atomic<int> step{0};
+    std::thread holder([&] {
+        std::lock_guard<std::recursive_mutex> exchange(stream.Mutex());  // an exchange under way
+        step = 1;
+        while (step != 2) std::this_thread::sleep_for(milliseconds(1));
+    });
+    while (step != 1) std::this_thread::yield();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        stream.Close();  // the holder does not exist here: its lock must not be taken
+        ::_exit(stream.IsOpen() ? 1 : 0);
+    }
+    step = 2;
+    holder.join();
+    int status = -1;
+    const auto start = Clock::now();
+    while (::waitpid(child, &status, WNOHANG) == 0 && ElapsedMs(start) < 1000) {
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    if (ElapsedMs(start) >= 1000 && ::kill(child, SIGKILL) == 0) ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child hung or failed: status " << status;
+}
+
 TEST(TimedRead, TheBudgetRunsFromTheStartOfTheCallNotFromTheLastByte) {
     OpenBuffer t;
     for (int i = 1; i <= 6; ++i) t.device.SendAfter(milliseconds(300 * i), {static_cast<uint8_t>(i)});
@@ -695,32 +721,45 @@ TEST(FailedWrites, ASlowReaderCostsMillisecondsNotWholeBudgets) {
     EXPECT_LT(slowest_ms, kWithinBudgetMs);  // tens of ms, where a whole budget went before
 }
 
-TEST(FailedWrites, NeitherATornFrameNorTheBacklogReachesTheDeviceAfterAReopen) {
-    FakeDevice device;
-    device.StopReading();
-    SerialStream stream(device.Path(), true);
-    Handle handle(&stream);
-    const uint8_t data[1] = {0xEE};
-    StderrCapture err;
-    size_t sent = 0;
-    while (stream.good() && sent < 100000) {
-        handle.SendHandleState(0x0102, 1, data);  // 5-byte frames, until one fails after the budget
-        sent += 5;
-    }
-    ASSERT_EQ(stream.State(), LinkState::Failed);
-    EXPECT_EQ(stream.Error(), EAGAIN);
-    ASSERT_EQ(stream.Reopen(), 1);
-    device.ResumeReading();
-    handle.SendDeviceWakeup();
-    // Whatever the device got is whole frames, then the wake-up: nothing torn,
-    // nothing of the queued frames after the reopen.
-    const Bytes captured = device.CapturedAfter();
-    ASSERT_FALSE(captured.empty());
-    EXPECT_EQ(captured.back(), 0x0A);
-    EXPECT_EQ((captured.size() - 1) % 5, 0u);
-    const Bytes frame = {219, 0x02, 0x01, 1, 0xEE};
-    for (size_t at = 0; at + 1 < captured.size(); at += 5) {
-        ASSERT_TRUE(std::equal(frame.begin(), frame.end(), captured.begin() + static_cast<long>(at))) << at;
+TEST(FailedWrites, NeitherATornFrameNorTheBacklogReachesTheDeviceAfterAReopenOrAClose) {
+    // A reopen flushes the line itself; a close must not leave it to that.
+    for (const bool reopen : {true, false}) {
+        SCOPED_TRACE(reopen ? "reopen" : "close");
+        FakeDevice device;
+        device.StopReading();
+        SerialStream stream(device.Path(), true);
+        Handle handle(&stream);
+        const uint8_t data[1] = {0xEE};
+        StderrCapture err;
+        size_t sent = 0;
+        while (stream.good() && sent < 100000) {
+            handle.SendHandleState(0x0102, 1, data);  // 5-byte frames, until one fails after the budget
+            sent += 5;
+        }
+        ASSERT_EQ(stream.State(), LinkState::Failed);
+        EXPECT_EQ(stream.Error(), EAGAIN);
+        if (reopen) {
+            ASSERT_EQ(stream.Reopen(), 1);
+            device.ResumeReading();
+            handle.SendDeviceWakeup();
+        } else {
+            stream.Close();
+            device.ResumeReading();
+        }
+        // Whatever the device got is whole frames (then the wake-up): nothing
+        // torn, nothing of the queued frames after the reopen.
+        Bytes captured = device.CapturedAfter();
+        if (reopen) {
+            ASSERT_FALSE(captured.empty());
+            EXPECT_EQ(captured.back(), 0x0A);
+            captured.pop_back();
+        }
+        EXPECT_EQ(captured.size() % 5, 0u);
+        EXPECT_LT(captured.size(), sent / 2);  // not the backlog
+        const Bytes frame = {219, 0x02, 0x01, 1, 0xEE};
+        for (size_t at = 0; at + 5 <= captured.size(); at += 5) {
+            ASSERT_TRUE(std::equal(frame.begin(), frame.end(), captured.begin() + static_cast<long>(at))) << at;
+        }
     }
 }
 
