@@ -180,6 +180,13 @@ class TestLauncher:
         assert json.loads(handle)["kind"] == "handle" and tmp.startswith("/tmp/tessary-sim-") and r.stderr == ""
         assert not os.path.exists(tmp)
 
+    @pytest.mark.parametrize("script, status", [
+        ("exit 3", 3), ("kill -TERM $$", 128 + signal.SIGTERM), ("kill -KILL $$", 128 + signal.SIGKILL)])
+    def test_wrapper_exits_as_the_command_or_128_plus_the_signal_that_killed_it(self, script, status):
+        r = subprocess.run([*LAUNCHER, "--", "--handles", "0", "--", "sh", "-c", script],
+                           capture_output=True, text=True, timeout=10, env=LAUNCHER_ENV)
+        assert (r.returncode, r.stderr) == (status, "")
+
     def test_wrapper_stops_at_a_simulator_that_fails(self):
         r = subprocess.run([*LAUNCHER, "--", "--link", "{tmp}", "--", "--link", "{tmp}", "--", "echo", "ran"],
                            capture_output=True, text=True, timeout=10, env=LAUNCHER_ENV)
