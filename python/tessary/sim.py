@@ -107,9 +107,9 @@ def _replay_env() -> dict[str, str]:
     import importlib.util
 
     places = [str(Path(__file__).resolve().parents[1])]
-    spec = importlib.util.find_spec("TessaryHardwareAPI")
-    if spec and spec.origin:
-        places.append(str(Path(spec.origin).parent))
+    found = importlib.util.find_spec("TessaryHardwareAPI")
+    if found and found.origin:
+        places.append(str(Path(found.origin).parent))
     old = os.environ.get("PYTHONPATH")
     return dict(os.environ, PYTHONPATH=os.pathsep.join(places + ([old] if old else [])))
 
