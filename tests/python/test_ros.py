@@ -222,7 +222,9 @@ def teleop_checks():
     target = client.node.create_publisher(PoseStamped, "/tessary/pose_target", 10)
     client.spin(15.0, lambda: client.got["pose"] and got["follower"])
     def settled():
-        return got["follower"] and math.dist(position(got["follower"][-1]), (0.02, 0.04, 0.08)) < 0.0005
+        # The feedback subscription may match later than the others (discovery on a busy machine).
+        return (got["follower"] and math.dist(position(got["follower"][-1]), (0.02, 0.04, 0.08)) < 0.0005
+                and len(got["feedback"]) >= 20)
 
     start = time.monotonic()  # held there until the follower settles (longer on a busy machine)
     while time.monotonic() - start < 10 and not (time.monotonic() - start > 1 and settled()):
