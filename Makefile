@@ -10,7 +10,7 @@ JOBS ?= 2
 TEST_JOBS ?= 8
 # pytest workers: the Python tests too mostly wait on pseudo-terminals. Each
 # file stays in one worker, in its own order, as its tests were written for.
-PY_TEST_JOBS ?= 4
+PY_TEST_JOBS ?= 6
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
 CMAKE_PYTHON = -DPython_EXECUTABLE=$(PY) -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
@@ -33,7 +33,7 @@ cpp-test: build
 asan-test: asan
 	ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(TEST_JOBS)
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" ASAN_OPTIONS=detect_leaks=0 \
-	  TESSARY_MODULE_DIR=$(CURDIR)/$(ASAN_BUILD)/python $(PY) -m pytest -q -p no:cacheprovider --capture=sys tests/python/test_threads.py
+	  TESSARY_MODULE_DIR=$(CURDIR)/$(ASAN_BUILD)/python $(PY) -m pytest -q -p no:cacheprovider --capture=sys -n 2 tests/python/test_threads.py
 
 # The servo loop's tests under ThreadSanitizer: the handovers between the
 # servo thread and its callers, the ring, the stream's lock.
