@@ -143,15 +143,18 @@ void FakeDevice::Run() {
                 if (ms < timeout_ms) timeout_ms = static_cast<int>(ms);
             }
         }
-        pollfd fds[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
         // Closed, paused or between slow reads: wait on the wake-up pipe
-        // alone, leaving the line be.
+        // alone, leaving the line be. The master is read under the lock:
+        // HangUp closes it from the test's thread.
         size_t take = sizeof chunk;
+        int master = -1;
         const bool idle = [&] {
             std::lock_guard<std::mutex> l(mutex_);
             if (slow_bytes_ != 0) take = slow_bytes_;
+            master = master_;
             return closed_ || paused_ || (slow_bytes_ != 0 && std::chrono::steady_clock::now() < next_read_);
         }();
+        pollfd fds[2] = {{master, POLLIN, 0}, {wake_[0], POLLIN, 0}};
         ::poll(fds + (idle ? 1 : 0), idle ? 1 : 2, timeout_ms);
         if (fds[1].revents & POLLIN) {
             char drain[64];
@@ -159,7 +162,7 @@ void FakeDevice::Run() {
             }
         }
         if (idle) continue;
-        const ssize_t r = ::read(master_, chunk, take);
+        const ssize_t r = ::read(master, chunk, take);
         if (r < 0 && errno == EIO && !other_side_open) {
             ::usleep(1000);  // nobody has the slave open; poll would not wait
             continue;
