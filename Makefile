@@ -167,10 +167,21 @@ docs-check:
 # too), misuse the stubs must reject, and docs/api.md naming every public name. mypy finds the stubs under the module's name here;
 # `pip install .` installs them as TessaryHardwareAPI-stubs.
 .PHONY: typecheck
+# Static checks give the same answer for the same files: like the wheel,
+# they run again only when something they read has changed since they last
+# passed (the built module, the stubs, the package, the examples, the docs
+# whose names and quoted lines they check, the library's error lines).
+TYPECHECK_STAMP := $(BUILD)/typecheck.passed
+TYPECHECK_INPUTS = $(shell find python examples tests/typing Library/src -type f -not -path '*/__pycache__/*' 2>/dev/null) \
+  $(wildcard docs/*.md) README.md requirements-dev.txt Makefile $(wildcard $(BUILD)/python/TessaryHardwareAPI*.so)
 typecheck: build
+	@$(MAKE) --no-print-directory $(TYPECHECK_STAMP)
+$(TYPECHECK_STAMP): $(TYPECHECK_INPUTS)
+	@rm -f $@
 	@mkdir -p $(BUILD)/typing && ln -sfn ../../python/TessaryHardwareAPI-stubs $(BUILD)/typing/TessaryHardwareAPI
 	MYPYPATH=$(CURDIR)/$(BUILD)/typing:$(CURDIR)/python TESSARY_MODULE_DIR=$(CURDIR)/$(BUILD)/python \
 	  $(PY) -m pytest -q -p no:cacheprovider tests/typing
+	@touch $@
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(INSTALL_BUILD)
