@@ -46,14 +46,6 @@ std::string Hex(const std::string& bytes, std::size_t from, std::size_t n) {
     return out;
 }
 
-std::string UuidText(const API::UUID& id) {
-    char text[37];
-    const auto& b = id.data;
-    std::snprintf(text, sizeof text, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0],
-                  b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
-    return text;
-}
-
 std::vector<double> Floats(const float* values, std::size_t n) { return std::vector<double>(values, values + n); }
 
 py::dict Frame(const std::string& bytes, std::size_t offset, std::size_t size, const char* name, py::dict fields,
@@ -213,7 +205,7 @@ py::dict ArmReply(const std::string& request, const std::string& bytes) {
             fields["device_model_number"] = model;
             fields["hardware_version"] = hardware;
             fields["firmware_version"] = firmware;
-            fields["identifier"] = UuidText(id);
+            fields["identifier"] = py::str(MakePythonUuid(id));
             break;
         }
         case Triaxon::kIdentifier: {
@@ -228,7 +220,7 @@ py::dict ArmReply(const std::string& request, const std::string& bytes) {
             }
             name = device ? "device_id" : "firmware_version";
             accepted = line.good() && id.data != unchanged.data;
-            fields["identifier"] = UuidText(id);
+            fields["identifier"] = py::str(MakePythonUuid(id));
             break;
         }
         case Triaxon::kOrientation: {
